@@ -1,0 +1,24 @@
+#include "fechas.h"
+#include "interno.h"
+
+#include <cstdio>
+#include <ctime>
+
+void fechoyarr(std::int32_t fecha[3]) {
+    marca("funcion: fechoyarr()");
+    std::time_t ahora = std::time(nullptr);
+    const std::tm *local = std::localtime(&ahora);
+    fecha[0] = local->tm_mday;
+    fecha[1] = local->tm_mon + 1;
+    fecha[2] = local->tm_year + 1900;
+}
+
+// Reads the clock itself rather than calling fechoyarr, so the marker names this routine.
+char *fechoystr(char *texto) {
+    marca("funcion: fechoystr()");
+    std::time_t ahora = std::time(nullptr);
+    const std::tm *local = std::localtime(&ahora);
+    std::snprintf(texto, 9, "%02d%02d%4d", local->tm_mday, local->tm_mon + 1,
+                  local->tm_year + 1900);
+    return texto;
+}

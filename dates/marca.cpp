@@ -1,0 +1,3 @@
+#include "fechas.h"
+
+char marca_rutina[512];

@@ -1,0 +1,50 @@
+// The transfer library's two functions, as acuses calls them. A site may build
+// its own libSockVor.so against this header and drop it in place of ours.
+//
+// Every argument is a terminated text. `lista` (SOCKVOR_TAM_LISTA bytes) and
+// `error` (SOCKVOR_TAM_ERROR bytes) are filled by the library. Both functions
+// return 0 on success and a negative code on failure, with a terminated Spanish
+// text in `error`; ListaFolders returns SOCKVOR_NO_ENCONTRADO when the folder
+// exists and no file matches.
+#pragma once
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+enum {
+    SOCKVOR_TAM_LISTA = 65536,
+    SOCKVOR_TAM_ERROR = 512,
+};
+
+// Result codes; none of the failures is 0 or SOCKVOR_NO_ENCONTRADO.
+enum {
+    SOCKVOR_OK = 0,
+    SOCKVOR_NO_ENCONTRADO = -55,  // no file matches the pattern
+    SOCKVOR_E_ARGUMENTO = -1,     // malformed address, login, type or path
+    SOCKVOR_E_CONFIG = -2,        // SSH directory or configuration unusable
+    SOCKVOR_E_CONEXION = -3,      // host not resolved, refused or not answering
+    SOCKVOR_E_HOST_DESCONOCIDO = -4, // host key not in known_hosts
+    SOCKVOR_E_HOST_CAMBIADO = -5, // host key differs from known_hosts
+    SOCKVOR_E_AUTENTICACION = -6, // no key accepted for the login
+    SOCKVOR_E_SFTP = -7,          // SFTP subsystem refused
+    SOCKVOR_E_CARPETA = -8,       // remote folder missing or unreadable
+    SOCKVOR_E_LISTA_LLENA = -9,   // matching names do not fit the list
+    SOCKVOR_E_NOMBRE = -10,       // a matching name cannot be split from the list
+    SOCKVOR_E_REMOTO = -11,       // remote file cannot be opened or read
+    SOCKVOR_E_LOCAL = -12,        // local file cannot be written or stored
+    SOCKVOR_E_TIEMPO = -13,       // host stopped answering within the timeout
+    SOCKVOR_E_CONEXION_PERDIDA = -14, // connection dropped during the operation
+};
+
+// Separator between the names of a successful listing.
+#define SOCKVOR_SEPARADOR '\n'
+
+int ListaFolders(const char *ip, const char *login, const char *tipo, const char *patron,
+                 char *lista, char *error);
+int RecibeArchivo(const char *ip, const char *login, const char *remoto, const char *local,
+                  char *error);
+
+#ifdef __cplusplus
+}
+#endif
