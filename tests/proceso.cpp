@@ -1,0 +1,94 @@
+#include "proceso.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
+
+Salida ejecuta(const std::vector<std::string> &argumentos,
+               const std::vector<std::string> &entorno) {
+    std::vector<std::string> variables;
+    for (char **e = environ; *e != nullptr; ++e) {
+        std::string v = *e;
+        std::string nombre = v.substr(0, v.find('='));
+        bool reemplazada = false;
+        for (const auto &n : entorno)
+            reemplazada = reemplazada || n.substr(0, n.find('=')) == nombre;
+        if (!reemplazada)
+            variables.push_back(v);
+    }
+    variables.insert(variables.end(), entorno.begin(), entorno.end());
+    std::vector<char *> argv, envp;
+    for (const auto &a : argumentos)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    for (const auto &v : variables)
+        envp.push_back(const_cast<char *>(v.c_str()));
+    envp.push_back(nullptr);
+
+    int tubo[2];
+    if (pipe(tubo) != 0)
+        throw std::runtime_error("pipe");
+    pid_t hijo = fork();
+    if (hijo == 0) {
+        dup2(tubo[1], STDOUT_FILENO);
+        close(tubo[0]);
+        close(tubo[1]);
+        execvpe(argv[0], argv.data(), envp.data());
+        _exit(127);
+    }
+    close(tubo[1]);
+    Salida s;
+    char bloque[4096];
+    ssize_t n;
+    while ((n = read(tubo[0], bloque, sizeof bloque)) > 0 || (n < 0 && errno == EINTR))
+        if (n > 0)
+            s.texto.append(bloque, static_cast<std::size_t>(n));
+    close(tubo[0]);
+    int estado = 0;
+    waitpid(hijo, &estado, 0);
+    s.estado = WIFEXITED(estado) ? WEXITSTATUS(estado) : 128 + WTERMSIG(estado);
+    return s;
+}
+
+long long epoca_utc(int anio, int mes, int dia, int hora, int minuto) {
+    std::tm t{};
+    t.tm_year = anio - 1900;
+    t.tm_mon = mes - 1;
+    t.tm_mday = dia;
+    t.tm_hour = hora;
+    t.tm_min = minuto;
+    return static_cast<long long>(timegm(&t));
+}
+
+CarpetaTemporal::CarpetaTemporal() {
+    std::string plantilla = (std::filesystem::temp_directory_path() / "acuses-XXXXXX").string();
+    if (mkdtemp(plantilla.data()) == nullptr)
+        throw std::runtime_error("mkdtemp");
+    ruta_ = plantilla;
+}
+
+CarpetaTemporal::~CarpetaTemporal() {
+    std::error_code ignorado;
+    std::filesystem::remove_all(ruta_, ignorado);
+}
+
+std::string lee_archivo(const std::string &ruta) {
+    std::ifstream f(ruta, std::ios::binary);
+    std::ostringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+void escribe_archivo(const std::string &ruta, const std::string &contenido) {
+    std::ofstream f(ruta, std::ios::binary);
+    f << contenido;
+}

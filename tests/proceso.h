@@ -1,0 +1,33 @@
+// Runs a program as a child process and collects its standard output and exit status.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct Salida {
+    int estado = -1; // exit status, or 128 + signal
+    std::string texto;
+};
+
+// `entorno` holds NAME=VALUE entries added to (or replacing those of) this process's environment.
+Salida ejecuta(const std::vector<std::string> &argumentos,
+               const std::vector<std::string> &entorno = {});
+
+// Seconds since the epoch of a UTC calendar time, for faketime's "@seconds" form.
+long long epoca_utc(int anio, int mes, int dia, int hora, int minuto);
+
+// A fresh folder under the system's temporary folder, removed with its contents on destruction.
+class CarpetaTemporal {
+  public:
+    CarpetaTemporal();
+    ~CarpetaTemporal();
+    CarpetaTemporal(const CarpetaTemporal &) = delete;
+    CarpetaTemporal &operator=(const CarpetaTemporal &) = delete;
+    const std::string &ruta() const { return ruta_; }
+
+  private:
+    std::string ruta_;
+};
+
+std::string lee_archivo(const std::string &ruta);
+void escribe_archivo(const std::string &ruta, const std::string &contenido);
