@@ -1,7 +1,6 @@
 #include "fechas.h"
 #include "interno.h"
 
-#include <cstdio>
 #include <ctime>
 
 void fechoyarr(std::int32_t fecha[3]) {
@@ -18,7 +17,6 @@ char *fechoystr(char *texto) {
     marca("funcion: fechoystr()");
     std::time_t ahora = std::time(nullptr);
     const std::tm *local = std::localtime(&ahora);
-    std::snprintf(texto, 9, "%02d%02d%4d", local->tm_mday, local->tm_mon + 1,
-                  local->tm_year + 1900);
+    escribe_fecha(texto, local->tm_mday, local->tm_mon + 1, local->tm_year + 1900);
     return texto;
 }

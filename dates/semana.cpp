@@ -1,0 +1,29 @@
+#include "fechas.h"
+#include "interno.h"
+
+// Day 1, 1 January 1900, was a Monday, so the remainder modulo 7 is the weekday
+// counted from Sunday.
+
+std::int32_t diasemdias(std::int64_t dias) {
+    marca("funcion: diasemdias()");
+    if (dias < 0)
+        return -1;
+    return static_cast<std::int32_t>(dias % 7);
+}
+
+std::int32_t diasemstr(const char *texto) {
+    marca("funcion: diasemstr()");
+    const std::int64_t dias = fechstrdias(texto);
+    if (dias < 0)
+        return -1;
+    return static_cast<std::int32_t>(dias % 7);
+}
+
+// The sign is not tested: a refusal (-1) stays -1, and a day number at or below 0
+// gives a remainder from -6 to 0.
+std::int32_t diasemarr(std::int32_t fecha[3]) {
+    marca("funcion: diasemarr()");
+    if (valida_fecha_semana(fecha) != 0)
+        return -1;
+    return static_cast<std::int32_t>(fecharrdias(fecha) % 7);
+}
