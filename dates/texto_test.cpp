@@ -66,6 +66,21 @@ TEST(Fechstrarr, RefusalKeepsFieldsAndNormalisedYear) {
     EXPECT_EQ(fecha[2], 2009);
 }
 
+// The parser normalises a two-digit year once and the day-number check does it
+// again, so a year far enough below zero comes back twice shifted. Found by fuzzing.
+TEST(Fechstrdias, NegativeYearNormalisedTwice) {
+    std::int32_t fecha[3] = {};
+    ASSERT_EQ(fechstrarr("1/1/-1901", fecha), 0);
+    EXPECT_EQ(fecha[2], 99);
+    EXPECT_EQ(fechstrdias("1/1/-1901"), 36160); // 1 January 1999
+    EXPECT_EQ(fechstrdias("31/12/-2101"), 0);   // 31 December 1899: not negative, not refused
+
+    char texto[9] = "";
+    std::int64_t dias = 1;
+    EXPECT_EQ(difdias("31/12/-2101", texto, &dias), 0);
+    EXPECT_STREQ(texto, "01011900");
+}
+
 TEST(Fecharrstr, FormatsOrEmpties) {
     const struct {
         std::int32_t dia, mes, anio;
