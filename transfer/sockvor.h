@@ -6,6 +6,11 @@
 // return 0 on success and a negative code on failure, with a terminated Spanish
 // text in `error`; ListaFolders returns SOCKVOR_NO_ENCONTRADO when the folder
 // exists and no file matches.
+//
+// `ip` is "host", "host:port", "[v6addr]:port" or a Host alias of
+// ~/.ssh/config; `login` is the SSH user. Remote paths are Windows paths
+// (D:\IDE\x1\Acuses\name.xml), reached over SFTP as /D:/IDE/x1/Acuses/name.xml.
+// One SSH connection per (ip, login) serves every call of the process.
 #pragma once
 
 #ifdef __cplusplus
@@ -20,21 +25,22 @@ enum {
 // Result codes; none of the failures is 0 or SOCKVOR_NO_ENCONTRADO.
 enum {
     SOCKVOR_OK = 0,
-    SOCKVOR_NO_ENCONTRADO = -55,  // no file matches the pattern
-    SOCKVOR_E_ARGUMENTO = -1,     // malformed address, login, type or path
-    SOCKVOR_E_CONFIG = -2,        // SSH directory or configuration unusable
-    SOCKVOR_E_CONEXION = -3,      // host not resolved, refused or not answering
-    SOCKVOR_E_HOST_DESCONOCIDO = -4, // host key not in known_hosts
-    SOCKVOR_E_HOST_CAMBIADO = -5, // host key differs from known_hosts
-    SOCKVOR_E_AUTENTICACION = -6, // no key accepted for the login
-    SOCKVOR_E_SFTP = -7,          // SFTP subsystem refused
-    SOCKVOR_E_CARPETA = -8,       // remote folder missing or unreadable
-    SOCKVOR_E_LISTA_LLENA = -9,   // matching names do not fit the list
-    SOCKVOR_E_NOMBRE = -10,       // a matching name cannot be split from the list
-    SOCKVOR_E_REMOTO = -11,       // remote file cannot be opened or read
-    SOCKVOR_E_LOCAL = -12,        // local file cannot be written or stored
-    SOCKVOR_E_TIEMPO = -13,       // host stopped answering within the timeout
+    SOCKVOR_NO_ENCONTRADO = -55,      // the folder exists and no file matches the pattern
+    SOCKVOR_E_ARGUMENTO = -1,         // malformed address, login, type, pattern or path
+    SOCKVOR_E_CONFIG = -2,            // SSH directory or configuration unusable
+    SOCKVOR_E_CONEXION = -3,          // host not resolved, refused or unreachable
+    SOCKVOR_E_HOST_DESCONOCIDO = -4,  // host key not in known_hosts
+    SOCKVOR_E_HOST_CAMBIADO = -5,     // host key differs from known_hosts
+    SOCKVOR_E_AUTENTICACION = -6,     // no key accepted for the login
+    SOCKVOR_E_SFTP = -7,              // SSH session up but the SFTP subsystem refused
+    SOCKVOR_E_CARPETA = -8,           // remote folder missing or unreadable
+    SOCKVOR_E_LISTA_LLENA = -9,       // matching names do not fit the list
+    SOCKVOR_E_NOMBRE = -10,           // a matching name cannot be split from the list
+    SOCKVOR_E_REMOTO = -11,           // remote file cannot be opened or read
+    SOCKVOR_E_LOCAL = -12,            // local file cannot be written or stored
+    SOCKVOR_E_TIEMPO = -13,           // host stopped answering within the timeout
     SOCKVOR_E_CONEXION_PERDIDA = -14, // connection dropped during the operation
+    SOCKVOR_E_INTERNO = -15,          // out of memory or another unexpected failure
 };
 
 // Separator between the names of a successful listing.

@@ -1,0 +1,19 @@
+// libssh reads ConnectTimeout into its session but offers no way to read it
+// back, and the watchdog needs the same figure, so it is read here as OpenSSH
+// would: the first value found for a Host block matching the name as given.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace sockvor {
+
+// Seconds of ConnectTimeout for `host` in the configuration text, if any.
+// Match blocks are skipped (their conditions are not evaluated) and Include is
+// not followed.
+std::optional<int> connect_timeout(std::string_view configuracion, std::string_view host);
+
+std::optional<int> connect_timeout_de_archivo(const std::string &ruta, std::string_view host);
+
+} // namespace sockvor

@@ -1,0 +1,53 @@
+// The local side of a fetch: a file that appears at its destination whole and
+// on disk, or not at all.
+#pragma once
+
+#include "recursos.h"
+
+#include <csignal>
+#include <cstdint>
+#include <string>
+
+namespace sockvor {
+
+class Deposito {
+  public:
+    // Fails with SOCKVOR_E_LOCAL before anything is fetched when the
+    // destination cannot be written: a folder, a missing folder, no permission.
+    explicit Deposito(std::string destino);
+    Deposito(const Deposito &) = delete;
+    Deposito &operator=(const Deposito &) = delete;
+    // Without confirma() the temporary file goes and the destination stays as it was.
+    ~Deposito();
+
+    void escribe(std::uint64_t desde, const char *datos, std::size_t largo);
+    // fsync, rename over the destination, fsync the folder.
+    void confirma();
+
+    const std::string &destino() const { return destino_; }
+
+  private:
+    [[noreturn]] void falla_local(const std::string &accion, int numero) const;
+
+    std::string destino_;
+    std::string carpeta_;
+    std::string temporal_;
+    Descriptor fd_;
+    bool confirmado_ = false;
+};
+
+// A process under `ulimit -f` is killed by SIGXFSZ when a write crosses the
+// limit; while this lives, such a write fails with EFBIG instead and becomes an
+// ordinary local failure.
+class IgnoraSigxfsz {
+  public:
+    IgnoraSigxfsz();
+    IgnoraSigxfsz(const IgnoraSigxfsz &) = delete;
+    IgnoraSigxfsz &operator=(const IgnoraSigxfsz &) = delete;
+    ~IgnoraSigxfsz();
+
+  private:
+    struct sigaction previa_ {};
+};
+
+} // namespace sockvor

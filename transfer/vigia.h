@@ -1,0 +1,54 @@
+// libssh cannot bound an SFTP call by itself: its packet reader retries after
+// every timeout, so a host that stops answering would hang the call for good.
+// The watchdog gives each blocking call a deadline and, when the call makes no
+// progress by then, shuts the socket down under it; libssh then sees the
+// connection end and the call returns an error, which the caller reports as a
+// timeout because disparo() says so.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+namespace sockvor {
+
+class Vigia {
+  public:
+    Vigia() = default;
+    Vigia(const Vigia &) = delete;
+    Vigia &operator=(const Vigia &) = delete;
+    ~Vigia() { detiene(); }
+
+    void arma(int fd, std::chrono::milliseconds plazo);
+    void desarma();
+    bool disparo();
+    void olvida_disparo();
+    // Joins the thread; arma() starts it again if needed.
+    void detiene();
+
+  private:
+    void bucle();
+
+    std::mutex mutex_;
+    std::condition_variable cambio_;
+    std::thread hilo_;
+    bool salir_ = false;
+    bool armado_ = false;
+    bool disparado_ = false;
+    int fd_ = -1;
+    std::chrono::steady_clock::time_point limite_{};
+};
+
+Vigia &vigia();
+
+// Arms the watchdog for the lifetime of one blocking call.
+class Guardia {
+  public:
+    Guardia(int fd, std::chrono::milliseconds plazo) { vigia().arma(fd, plazo); }
+    Guardia(const Guardia &) = delete;
+    Guardia &operator=(const Guardia &) = delete;
+    ~Guardia() { vigia().desarma(); }
+};
+
+} // namespace sockvor
