@@ -1,0 +1,205 @@
+#include "host_fixture.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <poll.h>
+#include <sstream>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+void ejecuta_o_falla(const std::vector<std::string> &argumentos) {
+    auto s = ejecuta(argumentos);
+    if (s.estado != 0) {
+        throw std::runtime_error("falló " + argumentos.front() + ": " + s.texto);
+    }
+}
+
+void genera_llave(const std::string &ruta) {
+    ejecuta_o_falla({"ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-C", "prueba", "-f", ruta});
+}
+
+// "ssh-ed25519 AAAA..." without the comment.
+std::string llave_publica(const std::string &ruta) {
+    std::istringstream linea(lee_archivo(ruta));
+    std::string tipo, cuerpo;
+    linea >> tipo >> cuerpo;
+    return tipo + " " + cuerpo;
+}
+
+std::string lee_linea(int fd, int milisegundos) {
+    std::string linea;
+    char c;
+    while (true) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, milisegundos) <= 0) {
+            throw std::runtime_error("sftp_host.py no anunció su puerto");
+        }
+        ssize_t n = read(fd, &c, 1);
+        if (n <= 0) {
+            throw std::runtime_error("sftp_host.py terminó sin anunciar su puerto");
+        }
+        if (c == '\n') {
+            return linea;
+        }
+        linea += c;
+    }
+}
+
+} // namespace
+
+HostSftp::HostSftp(OpcionesHost opciones) {
+    home_ = base_.ruta() + "/home";
+    raiz_ = base_.ruta() + "/raiz";
+    deposito_ = base_.ruta() + "/deposito";
+    registro_ = base_.ruta() + "/registro";
+    std::string ssh = home_ + "/.ssh";
+    fs::create_directories(ssh);
+    fs::create_directories(raiz_);
+    fs::create_directories(deposito_);
+    genera_llave(ssh + "/id_ed25519");
+    genera_llave(base_.ruta() + "/llave_host");
+    std::string autorizadas = base_.ruta() + "/authorized_keys";
+    if (opciones.cliente_autorizado) {
+        escribe_archivo(autorizadas, lee_archivo(ssh + "/id_ed25519.pub"));
+    } else {
+        genera_llave(base_.ruta() + "/otro_cliente");
+        escribe_archivo(autorizadas, lee_archivo(base_.ruta() + "/otro_cliente.pub"));
+    }
+
+    std::vector<std::string> argumentos = {"/usr/bin/python3",
+                                           "-W",
+                                           "ignore",
+                                           SFTP_HOST_PY,
+                                           "--root",
+                                           raiz_,
+                                           "--host-key",
+                                           base_.ruta() + "/llave_host",
+                                           "--authorized-keys",
+                                           autorizadas,
+                                           "--log",
+                                           registro_};
+    for (const auto &f : opciones.fallas) {
+        argumentos.insert(argumentos.end(), {"--fault", f});
+    }
+    for (const auto &n : opciones.inyectados) {
+        argumentos.insert(argumentos.end(), {"--inject", n});
+    }
+    if (opciones.muchos > 0) {
+        argumentos.insert(argumentos.end(), {"--inject-many", std::to_string(opciones.muchos)});
+    }
+    int tubo[2];
+    if (pipe2(tubo, O_CLOEXEC) != 0) {
+        throw std::runtime_error("pipe");
+    }
+    std::vector<char *> argv;
+    for (auto &a : argumentos) {
+        argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
+    hijo_ = fork();
+    if (hijo_ == 0) {
+        dup2(tubo[1], STDOUT_FILENO);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(tubo[1]);
+    try {
+        puerto_ = std::stoi(lee_linea(tubo[0], 30000));
+    } catch (...) {
+        close(tubo[0]);
+        kill(hijo_, SIGKILL);
+        waitpid(hijo_, nullptr, 0);
+        throw;
+    }
+    close(tubo[0]);
+
+    std::string conocida;
+    if (opciones.llave == LlaveConocida::registrada) {
+        conocida = llave_publica(base_.ruta() + "/llave_host.pub");
+    } else if (opciones.llave == LlaveConocida::otra) {
+        genera_llave(base_.ruta() + "/llave_impostora");
+        conocida = llave_publica(base_.ruta() + "/llave_impostora.pub");
+    }
+    escribe_archivo(
+        ssh + "/known_hosts",
+        conocida.empty() ? "" : "[127.0.0.1]:" + std::to_string(puerto_) + " " + conocida + "\n");
+    std::string config = std::string("Host ") + alias + "\n    HostName 127.0.0.1\n    Port " +
+                         std::to_string(puerto_) + "\n    IdentityFile " + ssh + "/id_ed25519\n";
+    if (opciones.connect_timeout > 0) {
+        config += "Host *\n    ConnectTimeout " + std::to_string(opciones.connect_timeout) + "\n";
+    }
+    escribe_archivo(ssh + "/config", config);
+}
+
+HostSftp::~HostSftp() {
+    if (hijo_ > 0) {
+        kill(hijo_, SIGTERM);
+        waitpid(hijo_, nullptr, 0);
+    }
+}
+
+void HostSftp::usa_home() const {
+    setenv("HOME", home_.c_str(), 1);
+    // A developer's agent could offer keys this host does not know of.
+    unsetenv("SSH_AUTH_SOCK");
+}
+
+std::string HostSftp::ruta_windows(const std::string &login, const std::string &nombre) {
+    return "D:\\IDE\\" + login + "\\Acuses\\" + nombre;
+}
+
+std::string HostSftp::ruta_local_remota(const std::string &login, const std::string &nombre) const {
+    return raiz_ + "/D:/IDE/" + login + "/Acuses/" + nombre;
+}
+
+void HostSftp::crea_remoto(const std::string &login, const std::string &nombre,
+                           const std::string &contenido) const {
+    fs::create_directories(raiz_ + "/D:/IDE/" + login + "/Acuses");
+    escribe_archivo(ruta_local_remota(login, nombre), contenido);
+}
+
+std::vector<std::string> HostSftp::registro() const {
+    std::vector<std::string> lineas;
+    std::istringstream texto(lee_archivo(registro_));
+    for (std::string l; std::getline(texto, l);) {
+        lineas.push_back(l);
+    }
+    return lineas;
+}
+
+int HostSftp::cuenta(const std::string &evento) const {
+    int n = 0;
+    for (const auto &l : registro()) {
+        n += l == evento || l.rfind(evento + " ", 0) == 0;
+    }
+    return n;
+}
+
+std::vector<std::string> ocultos(const std::string &carpeta) {
+    std::vector<std::string> salida;
+    for (const auto &e : fs::directory_iterator(carpeta)) {
+        auto nombre = e.path().filename().string();
+        if (!nombre.empty() && nombre.front() == '.') {
+            salida.push_back(nombre);
+        }
+    }
+    return salida;
+}
+
+std::string bytes_de_prueba(std::size_t largo, unsigned semilla) {
+    std::string s(largo, '\0');
+    unsigned x = semilla * 2654435761u + 1;
+    for (auto &c : s) {
+        x = x * 1103515245u + 12345u;
+        c = static_cast<char>(x >> 16);
+    }
+    return s;
+}

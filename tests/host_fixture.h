@@ -1,0 +1,62 @@
+// A throwaway SFTP host on loopback (sftp_host.py) and the SSH home that
+// trusts it: keys, known_hosts and config in a temporary HOME.
+#pragma once
+
+#include "proceso.h"
+
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+enum class LlaveConocida { registrada, ausente, otra };
+
+struct OpcionesHost {
+    std::vector<std::string> fallas;     // --fault of sftp_host.py
+    std::vector<std::string> inyectados; // --inject, Python escapes allowed
+    int muchos = 0;                      // --inject-many
+    bool cliente_autorizado = true;      // authorized_keys holds the client's key
+    LlaveConocida llave = LlaveConocida::registrada;
+    int connect_timeout = 0; // ConnectTimeout in the client's config; 0 leaves it out
+};
+
+class HostSftp {
+  public:
+    static constexpr const char *alias = "acuses-prueba";
+
+    explicit HostSftp(OpcionesHost opciones = {});
+    ~HostSftp();
+    HostSftp(const HostSftp &) = delete;
+    HostSftp &operator=(const HostSftp &) = delete;
+
+    // Points this process's HOME at the temporary one, for the library.
+    void usa_home() const;
+
+    int puerto() const { return puerto_; }
+    std::string direccion() const { return "127.0.0.1:" + std::to_string(puerto_); }
+    const std::string &home() const { return home_; }
+    const std::string &raiz() const { return raiz_; }
+    // A local folder for deposits, empty at first.
+    const std::string &deposito() const { return deposito_; }
+
+    // D:\IDE\<login>\Acuses\<nombre>, as the command writes it.
+    static std::string ruta_windows(const std::string &login, const std::string &nombre);
+    // Where that remote file lives on this machine.
+    std::string ruta_local_remota(const std::string &login, const std::string &nombre) const;
+    void crea_remoto(const std::string &login, const std::string &nombre,
+                     const std::string &contenido) const;
+
+    std::vector<std::string> registro() const;
+    int cuenta(const std::string &evento) const;
+
+  private:
+    CarpetaTemporal base_;
+    std::string home_, raiz_, deposito_, registro_;
+    int puerto_ = 0;
+    pid_t hijo_ = -1;
+};
+
+// Files in `carpeta` whose names start with '.', the shape of our temporaries.
+std::vector<std::string> ocultos(const std::string &carpeta);
+
+// Random-looking but reproducible bytes, so a mismatch points at an offset.
+std::string bytes_de_prueba(std::size_t largo, unsigned semilla);

@@ -1,0 +1,186 @@
+#!/usr/bin/python3
+"""Loopback SFTP host for the transfer library's tests and demos.
+
+Serves --root as the host's whole file system, so the SFTP path
+/D:/IDE/x1/Acuses is the folder ROOT/D:/IDE/x1/Acuses. Key-only
+authentication against --authorized-keys, any user name. Prints the
+listening port as its first line on stdout once it accepts connections.
+
+--fault makes it misbehave on purpose (repeatable):
+  silent        accept TCP connections and never say a word
+  drop-read     drop the connection at the first read past the first 32 KiB
+  drop-first-open  drop the connection at the first file open, once
+  read-error    answer every read with an SFTP failure
+  pause-list    stop answering at the first directory listing
+  pause-read    stop answering at the first file read
+  vanish        the first file open after a listing removes the listed folder
+--inject NAME adds NAME (Python escapes allowed: \\n, \\x01) as a regular
+file to every listing; --inject-many N adds N generated names.
+--log FILE appends one line per event: "connect", "opendir PATH",
+"open PATH", "stat PATH", "read OFFSET LENGTH".
+
+Run by /usr/bin/python3, which sees Debian's python3-asyncssh.
+"""
+
+import argparse
+import asyncio
+import codecs
+import os
+import shutil
+import socket
+import stat
+import sys
+
+import warnings
+
+# asyncssh imports ciphers the cryptography package calls deprecated; the
+# warnings would only clutter the tests' output.
+warnings.filterwarnings('ignore')
+import asyncssh  # noqa: E402
+
+FAULTS = {'silent', 'drop-read', 'drop-first-open', 'read-error', 'pause-list', 'pause-read', 'vanish'}
+
+
+class Host:
+    def __init__(self, args):
+        self.root = os.path.realpath(args.root)
+        self.faults = set(args.fault)
+        self.log_path = args.log
+        self.injected = [codecs.escape_decode(n.encode())[0] for n in args.inject]
+        self.injected += [b'relleno_%06d_%s.xml' % (i, args.many_tag.encode())
+                          for i in range(args.inject_many)]
+        self.last_listed = None
+        self.dropped_open = False
+        self.never = asyncio.Event()  # never set: awaiting it is a pause
+
+    def log(self, line):
+        if self.log_path:
+            with open(self.log_path, 'a', encoding='utf-8', errors='backslashreplace') as f:
+                f.write(line + '\n')
+
+
+HOST = None
+
+
+class Sftp(asyncssh.SFTPServer):
+    def __init__(self, chan):
+        super().__init__(chan, chroot=HOST.root)
+
+    def map_path(self, path):
+        local = super().map_path(path)
+        # The chroot above normalises "..", but a symbolic link could still lead out.
+        real = os.path.realpath(local)
+        root = HOST.root.encode()
+        if real != root and not real.startswith(root + b'/'):
+            raise asyncssh.SFTPPermissionDenied('outside the served root')
+        return local
+
+    async def listdir(self, path):
+        HOST.log('opendir ' + path.decode(errors='backslashreplace'))
+        if 'pause-list' in HOST.faults:
+            await HOST.never.wait()
+        names = super().listdir(path)
+        HOST.last_listed = self.map_path(path)
+        fake = asyncssh.SFTPAttrs(permissions=stat.S_IFREG | 0o644, size=10, uid=0, gid=0,
+                                  mtime=0, atime=0)
+        return list(names) + [asyncssh.SFTPName(n, b'', fake) for n in HOST.injected]
+
+    async def open(self, path, pflags, attrs):
+        HOST.log('open ' + path.decode(errors='backslashreplace'))
+        if 'drop-first-open' in HOST.faults and not HOST.dropped_open:
+            HOST.dropped_open = True
+            self.connection.abort()
+            await HOST.never.wait()
+        if 'vanish' in HOST.faults and HOST.last_listed:
+            shutil.rmtree(HOST.last_listed, ignore_errors=True)
+            HOST.last_listed = None
+        return super().open(path, pflags, attrs)
+
+    async def read(self, file_obj, offset, size):
+        HOST.log('read %d %d' % (offset, size))
+        if 'pause-read' in HOST.faults:
+            await HOST.never.wait()
+        if 'read-error' in HOST.faults:
+            raise asyncssh.SFTPFailure('falla de lectura provocada')
+        if 'drop-read' in HOST.faults and offset >= 32768:
+            self.connection.abort()
+            await HOST.never.wait()
+        return super().read(file_obj, offset, size)
+
+    def stat(self, path):
+        HOST.log('stat ' + path.decode(errors='backslashreplace'))
+        return super().stat(path)
+
+    def lstat(self, path):
+        return super().lstat(path)
+
+    def fstat(self, file_obj):
+        HOST.log('stat (fstat)')
+        return super().fstat(file_obj)
+
+
+class Server(asyncssh.SSHServer):
+    def connection_made(self, conn):
+        HOST.log('connect')
+
+    def password_auth_supported(self):
+        return False
+
+    def kbdint_auth_supported(self):
+        return False
+
+
+def announce(port):
+    print(port, flush=True)
+
+
+async def silent(args):
+    # A plain socket: the TCP handshake completes, the SSH banner never comes.
+    held = []
+
+    async def hold(reader, writer):
+        HOST.log('connect')
+        held.append(writer)
+        await HOST.never.wait()
+
+    server = await asyncio.start_server(hold, '127.0.0.1', args.port)
+    announce(server.sockets[0].getsockname()[1])
+    await HOST.never.wait()
+
+
+async def serve(args):
+    server = await asyncssh.listen(
+        '127.0.0.1', args.port,
+        server_host_keys=[args.host_key],
+        authorized_client_keys=args.authorized_keys,
+        server_factory=Server,
+        sftp_factory=Sftp,
+        allow_scp=False)
+    announce(server.sockets[0].getsockname()[1])
+    await HOST.never.wait()
+
+
+def main():
+    global HOST
+    p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    p.add_argument('--root', required=True)
+    p.add_argument('--host-key', required=True)
+    p.add_argument('--authorized-keys', required=True)
+    p.add_argument('--port', type=int, default=0)
+    p.add_argument('--fault', action='append', default=[], choices=sorted(FAULTS))
+    p.add_argument('--inject', action='append', default=[])
+    p.add_argument('--inject-many', type=int, default=0)
+    p.add_argument('--many-tag', default='201305')
+    p.add_argument('--log')
+    args = p.parse_args()
+    loop = asyncio.new_event_loop()
+    asyncio.set_event_loop(loop)
+    HOST = Host(args)
+    try:
+        loop.run_until_complete(silent(args) if 'silent' in HOST.faults else serve(args))
+    except KeyboardInterrupt:
+        pass
+
+
+if __name__ == '__main__':
+    sys.exit(main())

@@ -1,0 +1,177 @@
+// The pieces of libSockVor.so that need no host: addresses, Windows paths,
+// patterns, names, the SSH configuration and the error texts.
+#include "configssh.h"
+#include "errores.h"
+#include "rutas.h"
+#include "sockvor.h"
+
+#include <cstring>
+#include <gtest/gtest.h>
+
+using namespace sockvor;
+
+TEST(Partes, Direcciones) {
+    const struct {
+        const char *ip;
+        bool valida;
+        const char *host;
+        int puerto;
+    } casos[] = {
+        {"host", true, "host", 0},
+        {"host:2222", true, "host", 2222},
+        {"10.0.0.1:22", true, "10.0.0.1", 22},
+        {"[::1]:2222", true, "::1", 2222},
+        {"[fe80::1]", true, "fe80::1", 0},
+        {"::1", true, "::1", 0},
+        {"alias-de-config", true, "alias-de-config", 0},
+        {"host:0", false, "", 0},
+        {"host:65536", false, "", 0},
+        {"host:", false, "", 0},
+        {":22", false, "", 0},
+        {"host:22x", false, "", 0},
+        {"[::1]x", false, "", 0},
+        {"[::1", false, "", 0},
+        {"[]:22", false, "", 0},
+        {"ho st", false, "", 0},
+        {"host\n", false, "", 0},
+        {"", false, "", 0},
+    };
+    for (const auto &c : casos) {
+        auto d = lee_direccion(c.ip);
+        ASSERT_EQ(d.has_value(), c.valida) << c.ip;
+        if (d) {
+            EXPECT_EQ(d->host, c.host) << c.ip;
+            EXPECT_EQ(d->puerto, c.puerto) << c.ip;
+        }
+    }
+}
+
+TEST(Partes, RutasWindowsASftp) {
+    const struct {
+        const char *windows;
+        const char *carpeta;
+        const char *nombre;
+    } casos[] = {
+        {"D:\\IDE\\x1\\Acuses\\*201305*.xml", "/D:/IDE/x1/Acuses", "*201305*.xml"},
+        {"D:\\IDE\\x1\\Acuses\\a_201305.xml", "/D:/IDE/x1/Acuses", "a_201305.xml"},
+        {"D:/IDE/x1/Acuses/a.xml", "/D:/IDE/x1/Acuses", "a.xml"},
+        {"/D:/IDE/a.xml", "/D:/IDE", "a.xml"},
+        {"D:\\a.xml", "/D:", "a.xml"},
+        {"\\a.xml", "/", "a.xml"},
+        {"a.xml", "/", "a.xml"},
+    };
+    for (const auto &c : casos) {
+        auto r = ruta_sftp(c.windows);
+        ASSERT_TRUE(r) << c.windows;
+        EXPECT_EQ(r->carpeta, c.carpeta) << c.windows;
+        EXPECT_EQ(r->nombre, c.nombre) << c.windows;
+    }
+    for (const char *sin_nombre : {"", "D:\\IDE\\", "D:/IDE/"}) {
+        EXPECT_FALSE(ruta_sftp(sin_nombre)) << sin_nombre;
+    }
+}
+
+TEST(Partes, PatronesComoWindows) {
+    const struct {
+        const char *patron, *nombre;
+        bool coincide;
+    } casos[] = {
+        {"*201305*.xml", "a_201305.xml", true},
+        {"*201305*.xml", "201305.xml", true},
+        {"*201305*.xml", "a_20130501_b.xml", true},
+        {"*201305*.xml", "a_201305.XML", false},
+        {"*201305*.xml", "a_201305.xml.bak", false},
+        {"*201305*.xml", "a_201304.xml", false},
+        {"*201305*.xml", "a_2013.05.xml", false},
+        {"*201305*.xml", "../a_201305.xml", true}, // refused later, by name
+        {"a?c.xml", "abc.xml", true},
+        {"a?c.xml", "ac.xml", false},
+        {"[ab].xml", "[ab].xml", true}, // brackets are not a class on Windows
+        {"[ab].xml", "a.xml", false},
+        {"*", "", true},
+        {"", "", true},
+        {"", "a", false},
+        {"**a", "bba", true},
+        {"*a*a*a*a*b", std::string(200, 'a').c_str(), false},
+    };
+    for (const auto &c : casos) {
+        EXPECT_EQ(coincide(c.patron, c.nombre), c.coincide) << c.patron << " ~ " << c.nombre;
+    }
+}
+
+TEST(Partes, NombresQueLaListaNoPuedeSeparar) {
+    const struct {
+        std::string nombre;
+        bool separable;
+    } casos[] = {
+        {"a_201305.xml", true},
+        {"xml", true},
+        {"año_201305.xml", true},
+        {"a_201305.XML", false},
+        {"a.xml.201305.xml", false},
+        {"xmla_201305.xml", false},
+        {"a\nb.xml", false},
+        {"a\rb.xml", false},
+        {std::string("a\0b.xml", 7), false},
+        {"a\x7f.xml", false},
+        {"a/b.xml", false},
+        {"a\\b.xml", false},
+        {"a.txt", false},
+        {"", false},
+    };
+    for (const auto &c : casos) {
+        EXPECT_EQ(!nombre_inseparable(c.nombre).has_value(), c.separable) << visible(c.nombre);
+    }
+}
+
+TEST(Partes, ConnectTimeoutDeLaConfiguracion) {
+    const std::string config = "# comentario\n"
+                               "Host otro\n"
+                               "    ConnectTimeout 7\n"
+                               "Host acuses-* !acuses-lento\n"
+                               "    ConnectTimeout=3\n"
+                               "Match host x\n"
+                               "    ConnectTimeout 9\n"
+                               "Host *.lejano\n"
+                               "  connecttimeout 45\n"
+                               "Host *\n"
+                               "    ConnectTimeout 11\n"
+                               "    ConnectTimeout 12\n";
+    const struct {
+        const char *host;
+        int segundos;
+    } casos[] = {
+        {"otro", 7}, {"OTRO", 7},      {"acuses-prueba", 3}, {"acuses-lento", 11},
+        {"x", 11},   {"a.lejano", 45}, {"127.0.0.1", 11},
+    };
+    for (const auto &c : casos) {
+        EXPECT_EQ(connect_timeout(config, c.host), c.segundos) << c.host;
+    }
+    EXPECT_EQ(connect_timeout("Host a\n ConnectTimeout 5\n", "b"), std::nullopt);
+    EXPECT_EQ(connect_timeout("ConnectTimeout 4\nHost a\n ConnectTimeout 5\n", "a"), 4);
+    EXPECT_EQ(connect_timeout("ConnectTimeout nada\n", "a"), std::nullopt);
+    EXPECT_EQ(connect_timeout("ConnectTimeout \"6\"\r\n", "a"), 6);
+}
+
+TEST(Partes, NombresVisiblesEnUnaLinea) {
+    EXPECT_EQ(visible("a\nb"), "a\\nb");
+    EXPECT_EQ(visible("a\tb\r"), "a\\tb\\r");
+    EXPECT_EQ(visible(std::string("\x01\x1f\x7f", 3)), "\\x01\\x1F\\x7F");
+    EXPECT_EQ(visible("año\\b"), "año\\b");
+}
+
+TEST(Partes, TextoDeErrorCabeYNoPartaCaracteres) {
+    char buffer[SOCKVOR_TAM_ERROR + 8];
+    std::memset(buffer, 'Z', sizeof buffer);
+    // 510 ASCII bytes and then a two-byte "ñ": only one byte of room is left.
+    std::string largo = std::string(510, 'a') + "ñ" + std::string(100, 'b');
+    copia_error(buffer, largo);
+    EXPECT_EQ(std::strlen(buffer), 510u);
+    for (std::size_t i = SOCKVOR_TAM_ERROR; i < sizeof buffer; ++i) {
+        EXPECT_EQ(buffer[i], 'Z');
+    }
+    copia_error(buffer, std::string(509, 'a') + "ñ" + "b");
+    EXPECT_EQ(std::string(buffer), std::string(509, 'a') + "ñ");
+    copia_error(buffer, "corto");
+    EXPECT_STREQ(buffer, "corto");
+}
