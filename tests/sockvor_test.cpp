@@ -173,7 +173,9 @@ struct CasoFallaLista {
     std::vector<std::string> en_texto; // "{P}" stands for the port
 };
 
-void PrintTo(const CasoFallaLista &c, std::ostream *os) { *os << c.nombre; }
+void PrintTo(const CasoFallaLista &c, std::ostream *os) {
+    *os << c.nombre;
+}
 
 class FallaLista : public testing::TestWithParam<CasoFallaLista> {};
 
@@ -357,7 +359,9 @@ struct CasoFallaRecibe {
     int conexiones; // connections the host saw
 };
 
-void PrintTo(const CasoFallaRecibe &c, std::ostream *os) { *os << c.nombre; }
+void PrintTo(const CasoFallaRecibe &c, std::ostream *os) {
+    *os << c.nombre;
+}
 
 class FallaRecibe : public testing::TestWithParam<CasoFallaRecibe> {};
 
