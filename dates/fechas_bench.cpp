@@ -171,6 +171,8 @@ void chrono_diasstr(benchmark::State &estado) {
 // Keeps each run's CPU time per iteration so the pairs can be compared at the end.
 class Recolector : public benchmark::ConsoleReporter {
   public:
+    // Plain text: the figures are meant to be copied, and escapes would come along.
+    Recolector() : ConsoleReporter(OO_None) {}
     std::map<std::string, double> tiempos;
     void ReportRuns(const std::vector<Run> &runs) override {
         for (const auto &r : runs)
