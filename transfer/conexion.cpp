@@ -266,8 +266,12 @@ std::unique_ptr<Sesion> abre(const std::string &ip, const std::string &login) {
         espera = connect_timeout_de_archivo("/etc/ssh/ssh_config", direccion->host);
     }
     long seg = espera.value_or(segundos_por_omision);
-    opcion(SSH_OPTIONS_TIMEOUT, &seg);
     s->plazo = std::chrono::seconds(seg);
+    // The watchdog bounds every call at `plazo`. libssh's own timeout is kept
+    // well behind it: when both raced, libssh's won now and then and its
+    // English "Timeout connecting" came out as a connection failure.
+    long respaldo = 2 * seg + 5;
+    opcion(SSH_OPTIONS_TIMEOUT, &respaldo);
 
     char *real = nullptr;
     if (ssh_options_get(ss, SSH_OPTIONS_HOST, &real) < 0 || !real) {
@@ -283,12 +287,9 @@ std::unique_ptr<Sesion> abre(const std::string &ip, const std::string &login) {
         ssh_string_free_char(archivo_conocidos);
     }
 
-    Descriptor fd = conecta_tcp(*s, host, puerto);
-    int numero = fd.get();
-    opcion(SSH_OPTIONS_FD, &numero);
-    s->fd = numero;
-    // From ssh_connect() on, the session owns the socket and closes it.
-    fd.release();
+    s->socket = conecta_tcp(*s, host, puerto);
+    s->fd = s->socket.get();
+    opcion(SSH_OPTIONS_FD, &s->fd);
     if (s->vigilado([&] { return ssh_connect(ss); }) != SSH_OK) {
         s->falla_llamada(SOCKVOR_E_CONEXION, "iniciar la sesión SSH");
     }

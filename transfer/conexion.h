@@ -17,9 +17,12 @@ namespace sockvor {
 struct Sesion {
     std::string host;                // the address as the caller gave it, for messages
     std::chrono::milliseconds plazo; // bound for the connection and for each blocking call
+    // Ours, not libssh's: it leaves a socket handed in with SSH_OPTIONS_FD open.
+    // Declared first so it is closed after the session that uses it is freed.
+    Descriptor socket;
     SesionSsh ssh;
     SesionSftp sftp;
-    int fd = -1;         // the socket, owned by `ssh` once connected
+    int fd = -1;         // socket.get(), for the watchdog
     bool muerta = false; // the socket was shut down or the peer went away
     // Sizes from the last listing, by SFTP path, so a fetch needs no stat.
     std::unordered_map<std::string, std::uint64_t> tamanos;
