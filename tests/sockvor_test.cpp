@@ -575,4 +575,31 @@ TEST(SockVor, LimiteDeTamanoDeArchivoEsUnaFallaLocal) {
     EXPECT_TRUE(ocultos(host.deposito()).empty());
 }
 
+int descriptores_abiertos() {
+    int n = 0;
+    for ([[maybe_unused]] const auto &e : fs::directory_iterator("/proc/self/fd")) {
+        ++n;
+    }
+    return n;
+}
+
+// A long-lived caller must not run out of descriptors because hosts failed:
+// sockets of failed connections are closed whether libssh took them or not.
+TEST(SockVor, ConexionesFallidasNoDejanDescriptores) {
+    OpcionesHost desconocido;
+    desconocido.llave = LlaveConocida::ausente;
+    OpcionesHost mudo;
+    mudo.fallas = {"silent"};
+    mudo.connect_timeout = 2;
+    HostSftp a(desconocido);
+    HostSftp b(mudo);
+    HostSftp c(sin_autorizar());
+    int antes = descriptores_abiertos();
+    for (const HostSftp *h : {&a, &b, &c}) {
+        h->usa_home();
+        EXPECT_NE(lista(h->direccion(), mayo).codigo, SOCKVOR_OK);
+    }
+    EXPECT_EQ(descriptores_abiertos(), antes);
+}
+
 } // namespace
