@@ -93,7 +93,8 @@ HostSftp::HostSftp(OpcionesHost opciones) {
         argumentos.insert(argumentos.end(), {"--inject", n});
     }
     if (opciones.muchos > 0) {
-        argumentos.insert(argumentos.end(), {"--inject-many", std::to_string(opciones.muchos)});
+        argumentos.insert(argumentos.end(), {"--inject-many", std::to_string(opciones.muchos),
+                                             "--many-tag", opciones.etiqueta_muchos});
     }
     int tubo[2];
     if (pipe2(tubo, O_CLOEXEC) != 0) {

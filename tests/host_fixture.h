@@ -11,10 +11,11 @@
 enum class LlaveConocida { registrada, ausente, otra };
 
 struct OpcionesHost {
-    std::vector<std::string> fallas;     // --fault of sftp_host.py
-    std::vector<std::string> inyectados; // --inject, Python escapes allowed
-    int muchos = 0;                      // --inject-many
-    bool cliente_autorizado = true;      // authorized_keys holds the client's key
+    std::vector<std::string> fallas;        // --fault of sftp_host.py
+    std::vector<std::string> inyectados;    // --inject, Python escapes allowed
+    int muchos = 0;                         // --inject-many
+    std::string etiqueta_muchos = "201305"; // the month in their names (--many-tag)
+    bool cliente_autorizado = true;         // authorized_keys holds the client's key
     LlaveConocida llave = LlaveConocida::registrada;
     int connect_timeout = 0; // ConnectTimeout in the client's config; 0 leaves it out
 };

@@ -1,0 +1,147 @@
+// The real acuses program with our real libSockVor.so, against the loopback
+// SFTP host: what a site sees, status and output, when the host behaves and
+// when it does not. The clock is June 2013, so the run covers 201306 and 201305.
+#include "host_fixture.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <gtest/gtest.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string login = "x1";
+
+Salida corre(const HostSftp &host, const std::string &ip, const std::string &deposito) {
+    host.usa_home();
+    return ejecuta({"faketime", "@" + std::to_string(epoca_utc(2013, 6, 15, 12, 0)), ACUSES_BIN, ip,
+                    login, deposito},
+                   {// faketime preloads itself ahead of the sanitizer runtime.
+                    "ASAN_OPTIONS=verify_asan_link_order=0",
+                    // The watchdog waits on the monotonic clock; only the calendar is faked.
+                    "FAKETIME_DONT_FAKE_MONOTONIC=1"});
+}
+
+std::vector<std::string> archivos(const std::string &carpeta) {
+    std::vector<std::string> nombres;
+    for (const auto &e : fs::directory_iterator(carpeta)) {
+        nombres.push_back(e.path().filename().string());
+    }
+    std::sort(nombres.begin(), nombres.end());
+    return nombres;
+}
+
+bool una_linea_que_empieza(const std::string &texto, const std::string &inicio) {
+    return texto.rfind(inicio, 0) == 0 && texto.size() > inicio.size() &&
+           std::count(texto.begin(), texto.end(), '\n') == 1 && texto.back() == '\n';
+}
+
+TEST(AcusesHost, DepositaAmbosMesesByteAByte) {
+    HostSftp host;
+    host.crea_remoto(login, "a_201306.xml", bytes_de_prueba(4096, 1));
+    host.crea_remoto(login, "b_201305.xml", bytes_de_prueba(100000, 2));
+    host.crea_remoto(login, "c_201304.xml", "otro mes");
+    auto s = corre(host, host.direccion(), host.deposito() + "/");
+    EXPECT_EQ(s.estado, 0) << s.texto;
+    EXPECT_EQ(s.texto, " Se Depositaron 2 Acuses en " + host.deposito() + "\n");
+    EXPECT_EQ(archivos(host.deposito()),
+              (std::vector<std::string>{"a_201306.xml", "b_201305.xml"}));
+    for (const auto &n : {"a_201306.xml", "b_201305.xml"}) {
+        EXPECT_EQ(lee_archivo(host.deposito() + "/" + n),
+                  lee_archivo(host.ruta_local_remota(login, n)))
+            << n;
+    }
+    EXPECT_EQ(host.cuenta("connect"), 1);
+}
+
+TEST(AcusesHost, PorAliasDeLaConfiguracionSsh) {
+    HostSftp host;
+    host.crea_remoto(login, "a_201305.xml", "mayo");
+    auto s = corre(host, HostSftp::alias, host.deposito());
+    EXPECT_EQ(s.estado, 0) << s.texto;
+    EXPECT_EQ(s.texto, " ===> No se encontraron Acuses del mes: 06/2013\n"
+                       " Se Depositaron 1 Acuses en " +
+                           host.deposito() + "\n");
+    EXPECT_EQ(lee_archivo(host.deposito() + "/a_201305.xml"), "mayo");
+}
+
+struct CasoFalla {
+    const char *nombre;
+    OpcionesHost opciones;
+    bool crea_archivos;
+    int estado;
+    const char *linea; // how the output line starts
+    const char *en_texto;
+};
+
+void PrintTo(const CasoFalla &c, std::ostream *os) {
+    *os << c.nombre;
+}
+
+OpcionesHost con(std::vector<std::string> fallas, std::vector<std::string> inyectados = {}) {
+    OpcionesHost o;
+    o.fallas = std::move(fallas);
+    o.inyectados = std::move(inyectados);
+    o.connect_timeout = 2;
+    return o;
+}
+
+OpcionesHost muchos_de_junio() {
+    OpcionesHost o;
+    o.muchos = 4000;
+    o.etiqueta_muchos = "201306";
+    return o;
+}
+
+class AcusesHostFalla : public testing::TestWithParam<CasoFalla> {};
+
+// Each fault ends the run with its status and one clear line; the earlier copy
+// of the file being fetched stays, and nothing half-written is left.
+TEST_P(AcusesHostFalla, EstadoLineaYDepositoIntacto) {
+    const auto &c = GetParam();
+    HostSftp host(c.opciones);
+    if (c.crea_archivos) {
+        host.crea_remoto(login, "a_201306.xml", bytes_de_prueba(200000, 4));
+    }
+    escribe_archivo(host.deposito() + "/a_201306.xml", "copia anterior");
+    auto s = corre(host, host.direccion(), host.deposito());
+    EXPECT_EQ(s.estado, c.estado) << s.texto;
+    EXPECT_TRUE(una_linea_que_empieza(s.texto, c.linea)) << s.texto;
+    EXPECT_NE(s.texto.find(c.en_texto), std::string::npos) << s.texto;
+    EXPECT_EQ(archivos(host.deposito()), std::vector<std::string>{"a_201306.xml"});
+    EXPECT_EQ(lee_archivo(host.deposito() + "/a_201306.xml"), "copia anterior");
+}
+
+const char *const al_buscar = " ERROR Al Buscar Acuses: ";
+const char *const al_traer = " ERROR Al Traer el Acuses: ";
+
+INSTANTIATE_TEST_SUITE_P(
+    AcusesHost, AcusesHostFalla,
+    testing::Values(
+        CasoFalla{"CarpetaInexistente", {}, false, 3, al_buscar, "/D:/IDE/x1/Acuses"},
+        CasoFalla{"HostEnPausaAlListar", con({"pause-list"}), true, 3, al_buscar, "2 s"},
+        CasoFalla{"HostQueNoHabla", con({"silent"}), false, 3, al_buscar, "2 s"},
+        CasoFalla{"NombreConSaltoDeLinea", con({}, {"malo\\n_201306.xml"}), true, 3, al_buscar,
+                  "malo\\n_201306.xml"},
+        CasoFalla{"NombreConBarra", con({}, {"../fuera_201306.xml"}), true, 3, al_buscar,
+                  "../fuera_201306.xml"},
+        CasoFalla{"ListaDesbordada", muchos_de_junio(), true, 3, al_buscar, "65536"},
+        CasoFalla{"ConexionCaidaAMitad", con({"drop-read"}), true, 4, al_traer,
+                  "Se perdió la conexión"},
+        CasoFalla{"ErrorDeLectura", con({"read-error"}), true, 4, al_traer, "falla de lectura"},
+        CasoFalla{"HostEnPausaAlLeer", con({"pause-read"}), true, 4, al_traer, "2 s"},
+        CasoFalla{"CarpetaDesaparecida", con({"vanish"}), true, 4, al_traer, "no existe"}),
+    [](const auto &info) { return std::string(info.param.nombre); });
+
+TEST(AcusesHost, CarpetaDeDepositoInexistente) {
+    HostSftp host;
+    host.crea_remoto(login, "a_201306.xml", "junio");
+    std::string falta = host.deposito() + "/no/existe";
+    auto s = corre(host, host.direccion(), falta);
+    EXPECT_EQ(s.estado, 4) << s.texto;
+    EXPECT_TRUE(una_linea_que_empieza(s.texto, al_traer)) << s.texto;
+    EXPECT_NE(s.texto.find(falta), std::string::npos) << s.texto;
+}
+
+} // namespace
