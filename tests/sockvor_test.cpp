@@ -123,6 +123,52 @@ TEST(SockVor, TraeAmbosMesesByteAByte) {
     EXPECT_TRUE(ocultos(host.deposito()).empty());
 }
 
+// The size from the listing only plans the reads; the end of the file is what
+// the host says it is now, whether it grew, shrank, or was never listed.
+TEST(SockVor, TraeLoQueHayAhoraAunqueCambieDesdeElListado) {
+    HostSftp host;
+    host.usa_home();
+    const struct {
+        const char *nombre;
+        std::size_t al_listar, al_traer;
+    } casos[] = {
+        {"crece_201305.xml", 5, 70000},     {"crece_poco_201305.xml", 32768, 32769},
+        {"encoge_201305.xml", 100000, 10},  {"vacia_201305.xml", 4096, 0},
+        {"igual_201305.xml", 65536, 65536},
+    };
+    unsigned semilla = 10;
+    for (const auto &c : casos) {
+        host.crea_remoto(login, c.nombre, bytes_de_prueba(c.al_listar, semilla++));
+    }
+    ASSERT_EQ(lista(host.direccion(), mayo).codigo, SOCKVOR_OK);
+    for (const auto &c : casos) {
+        host.crea_remoto(login, c.nombre, bytes_de_prueba(c.al_traer, semilla++));
+    }
+    for (const auto &c : casos) {
+        auto t = recibe(host.direccion(), c.nombre, host.deposito() + "/" + c.nombre);
+        ASSERT_EQ(t.codigo, SOCKVOR_OK) << c.nombre << ": " << t.error;
+        EXPECT_EQ(lee_archivo(host.deposito() + "/" + c.nombre),
+                  lee_archivo(host.ruta_local_remota(login, c.nombre)))
+            << c.nombre;
+    }
+}
+
+TEST(SockVor, TraeSinListadoPrevio) {
+    HostSftp host;
+    host.usa_home();
+    unsigned semilla = 20;
+    for (std::size_t largo : {0, 1, 32767, 32768, 65537, 300000}) {
+        std::string nombre = "s" + std::to_string(largo) + ".xml";
+        host.crea_remoto(login, nombre, bytes_de_prueba(largo, semilla++));
+        auto t = recibe(host.direccion(), nombre, host.deposito() + "/" + nombre);
+        ASSERT_EQ(t.codigo, SOCKVOR_OK) << nombre << ": " << t.error;
+        EXPECT_EQ(lee_archivo(host.deposito() + "/" + nombre),
+                  lee_archivo(host.ruta_local_remota(login, nombre)))
+            << nombre;
+    }
+    EXPECT_EQ(host.cuenta("connect"), 1);
+}
+
 TEST(SockVor, UnaConexionSirveATodaLaCorridaSinStatPorArchivo) {
     HostSftp host;
     host.usa_home();
