@@ -11,6 +11,14 @@
 // ~/.ssh/config; `login` is the SSH user. Remote paths are Windows paths
 // (D:\IDE\x1\Acuses\name.xml), reached over SFTP as /D:/IDE/x1/Acuses/name.xml.
 // One SSH connection per (ip, login) serves every call of the process.
+//
+// Our implementation: keys and known_hosts come from $HOME/.ssh (the passwd
+// home when HOME is unset), public keys only, the host key checked strictly;
+// ConnectTimeout of ~/.ssh/config (else 30 s) bounds the connection and every
+// stalled call; ProxyCommand/ProxyJump are not followed. Calls are serialised.
+// RecibeArchivo ignores SIGXFSZ while it runs, so a file-size limit is a
+// SOCKVOR_E_LOCAL failure instead of killing the process; the file appears at
+// `local` whole and flushed to disk, or not at all.
 #pragma once
 
 #ifdef __cplusplus
@@ -38,7 +46,7 @@ enum {
     SOCKVOR_E_NOMBRE = -10,           // a matching name cannot be split from the list
     SOCKVOR_E_REMOTO = -11,           // remote file cannot be opened or read
     SOCKVOR_E_LOCAL = -12,            // local file cannot be written or stored
-    SOCKVOR_E_TIEMPO = -13,           // host stopped answering within the timeout
+    SOCKVOR_E_TIEMPO = -13,           // host silent for the timeout, connecting or later
     SOCKVOR_E_CONEXION_PERDIDA = -14, // connection dropped during the operation
     SOCKVOR_E_INTERNO = -15,          // out of memory or another unexpected failure
 };
