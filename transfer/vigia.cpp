@@ -20,7 +20,11 @@ void Vigia::arma(int fd, std::chrono::milliseconds plazo) {
     fd_ = fd;
     limite_ = std::chrono::steady_clock::now() + plazo;
     armado_ = true;
-    cambio_.notify_one();
+    // Waking the thread on every call cost two context switches per SFTP request; it
+    // only needs waking when it would otherwise sleep past the new deadline.
+    if (limite_ < despierta_) {
+        cambio_.notify_one();
+    }
 }
 
 void Vigia::desarma() {
@@ -29,7 +33,7 @@ void Vigia::desarma() {
     std::unique_lock bloqueo(mutex_);
     armado_ = false;
     fd_ = -1;
-    cambio_.notify_one();
+    // No wake-up: at its deadline the thread finds nothing armed, or a later deadline.
 }
 
 bool Vigia::disparo() {
@@ -58,6 +62,7 @@ void Vigia::bucle() {
     std::unique_lock bloqueo(mutex_);
     while (!salir_) {
         if (!armado_) {
+            despierta_ = std::chrono::steady_clock::time_point::max();
             cambio_.wait(bloqueo);
             continue;
         }
@@ -67,7 +72,8 @@ void Vigia::bucle() {
             armado_ = false;
             continue;
         }
-        cambio_.wait_until(bloqueo, limite_);
+        despierta_ = limite_;
+        cambio_.wait_until(bloqueo, despierta_);
     }
 }
 

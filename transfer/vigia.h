@@ -38,6 +38,8 @@ class Vigia {
     bool disparado_ = false;
     int fd_ = -1;
     std::chrono::steady_clock::time_point limite_{};
+    // When the thread will next look, whatever is armed meanwhile.
+    std::chrono::steady_clock::time_point despierta_ = std::chrono::steady_clock::time_point::max();
 };
 
 Vigia &vigia();
