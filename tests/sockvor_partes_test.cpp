@@ -1,12 +1,17 @@
 // The pieces of libSockVor.so that need no host: addresses, Windows paths,
-// patterns, names, the SSH configuration and the error texts.
+// patterns, names, the SSH configuration, the error texts and the local deposit.
 #include "configssh.h"
+#include "deposito.h"
 #include "errores.h"
 #include "rutas.h"
 #include "sockvor.h"
 
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 using namespace sockvor;
 
@@ -175,4 +180,79 @@ TEST(Partes, TextoDeErrorCabeYNoPartaCaracteres) {
     EXPECT_EQ(std::string(buffer), std::string(509, 'a') + "ñ");
     copia_error(buffer, "corto");
     EXPECT_STREQ(buffer, "corto");
+}
+
+namespace {
+
+namespace fs = std::filesystem;
+
+fs::path carpeta_nueva() {
+    std::string plantilla = (fs::temp_directory_path() / "partes.XXXXXX").string();
+    if (!::mkdtemp(plantilla.data())) {
+        ADD_FAILURE() << "mkdtemp";
+    }
+    return plantilla;
+}
+
+void deposita(const fs::path &destino, const std::string &contenido) {
+    Deposito d(destino.string());
+    d.escribe(0, contenido.data(), contenido.size());
+    d.confirma();
+}
+
+std::string lee(const fs::path &p) {
+    std::ifstream f(p, std::ios::binary);
+    return {std::istreambuf_iterator<char>(f), {}};
+}
+
+} // namespace
+
+// The rename's folder sync is put off, not dropped: the deposit is complete at its final
+// name at once, and the folder's sync reports a folder that can no longer be synced.
+TEST(Partes, DepositoConSincronizacionDiferida) {
+    auto carpeta = carpeta_nueva();
+    deposita(carpeta / "a.xml", "uno");
+    deposita(carpeta / "a.xml", "dos");
+    EXPECT_EQ(lee(carpeta / "a.xml"), "dos");
+    EXPECT_EQ(std::distance(fs::directory_iterator(carpeta), {}), 1) << "temporary file left";
+    EXPECT_TRUE(asegura_carpetas().empty());
+
+    // A folder that is gone holds nothing left to keep; one turned into a file is a failure.
+    auto ida = carpeta_nueva();
+    deposita(ida / "b.xml", "tres");
+    fs::remove_all(ida);
+    deposita(carpeta / "c.xml", "cuatro");
+    fs::rename(carpeta, carpeta.string() + ".movida");
+    std::ofstream(carpeta) << "no es carpeta";
+    auto fallas = asegura_carpetas();
+    ASSERT_EQ(fallas.size(), 1u);
+    EXPECT_NE(fallas[0].find(carpeta.string()), std::string::npos) << fallas[0];
+    EXPECT_TRUE(asegura_carpetas().empty()) << "a folder is reported once";
+    fs::remove(carpeta);
+    fs::remove_all(carpeta.string() + ".movida");
+}
+
+// What was put off runs at exit whatever the status, and a failure there cannot pass
+// for success.
+TEST(Partes, SincronizacionAlSalirNoCallaUnaFalla) {
+    auto carpeta = carpeta_nueva();
+    EXPECT_EXIT(
+        {
+            deposita(carpeta / "a.xml", "uno");
+            fs::rename(carpeta, carpeta.string() + ".movida");
+            std::ofstream(carpeta) << "no es carpeta";
+            std::exit(0);
+        },
+        testing::ExitedWithCode(4), "ERROR No se pudo asegurar en disco la carpeta .*partes");
+    fs::remove(carpeta);
+    fs::remove_all(carpeta.string() + ".movida");
+    auto otra = carpeta_nueva();
+    EXPECT_EXIT(
+        {
+            deposita(otra / "a.xml", "uno");
+            std::exit(3);
+        },
+        testing::ExitedWithCode(3), "");
+    EXPECT_EQ(lee(otra / "a.xml"), "uno");
+    fs::remove_all(otra);
 }

@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace sockvor {
 
@@ -21,7 +22,8 @@ class Deposito {
     ~Deposito();
 
     void escribe(std::uint64_t desde, const char *datos, std::size_t largo);
-    // fsync, rename over the destination, fsync the folder.
+    // fsync, rename over the destination; the folder is synced later, by exit at the
+    // latest (see deposito.cpp).
     void confirma();
 
     const std::string &destino() const { return destino_; }
@@ -35,6 +37,11 @@ class Deposito {
     Descriptor fd_;
     bool confirmado_ = false;
 };
+
+// Syncs every folder that received a file since the last sync and returns a text for
+// each that failed. Runs by itself when the process exits; a failure there is printed on
+// standard error and the process ends with status 4.
+std::vector<std::string> asegura_carpetas();
 
 // A process under `ulimit -f` is killed by SIGXFSZ when a write crosses the
 // limit; while this lives, such a write fails with EFBIG instead and becomes an
