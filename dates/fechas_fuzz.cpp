@@ -48,13 +48,13 @@ void revisa_texto(const char *texto) {
     if (!ymd.ok() || dias != (sys_days{ymd} - sys_days{year{1899} / December / 31}).count())
         std::abort();
 
+    if (dias == 0)
+        return; // 31 December 1899: in the year window every validation refuses
     char escrito[16];
     std::memset(escrito, 'X', sizeof escrito);
     fecharrstr(copia, escrito);
     if (std::strlen(escrito) != 8 || escrito[9] != 'X')
         std::abort();
-    if (dias == 0)
-        return; // 31 December 1899: its text falls in the window the parser refuses
     std::int32_t releido[3];
     if (fechstrarr(escrito, releido) != 0 || releido[0] != copia[0] || releido[1] != copia[1] ||
         releido[2] != copia[2])

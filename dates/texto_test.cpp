@@ -74,6 +74,12 @@ TEST(Fechstrdias, NegativeYearNormalisedTwice) {
     EXPECT_EQ(fecha[2], 99);
     EXPECT_EQ(fechstrdias("1/1/-1901"), 36160); // 1 January 1999
     EXPECT_EQ(fechstrdias("31/12/-2101"), 0);   // 31 December 1899: not negative, not refused
+    // ...yet once its array is counted it holds 1899, which has no date text.
+    ASSERT_EQ(fechstrarr("31/12/-2101", fecha), 0);
+    EXPECT_EQ(fecharrdias(fecha), 0);
+    EXPECT_EQ(fecha[2], 1899);
+    char escrito[9] = "X";
+    EXPECT_STREQ(fecharrstr(fecha, escrito), "");
 
     char texto[9] = "";
     std::int64_t dias = 1;
