@@ -111,22 +111,23 @@ ssh-keygen -q -t ed25519 -N '' -C '' -f "$home/.ssh/id_ed25519"
 cp "$home/.ssh/id_ed25519.pub" "$base/llaves/$usuario"
 chmod 644 "$base/llaves/$usuario"
 
-puerto=""
-for p in $(shuf -i 20000-60000 -n 100); do
-    if [ -z "$(ss -Hltn "sport = :$p")" ]; then
-        puerto=$p
-        break
-    fi
-done
-[ -n "$puerto" ] || {
+puerto_libre() {
+    local p
+    for p in $(shuf -i 20000-60000 -n 100); do
+        if [ -z "$(ss -Hltn "sport = :$p")" ]; then
+            echo "$p"
+            return
+        fi
+    done
     echo "comparar: no hay puerto libre" >&2
     exit 1
 }
+puerto=$(puerto_libre)
 
-configura_sshd() { # archivo raiz
+configura_sshd() { # archivo raiz puerto
     cat >"$1" <<CONF
 ListenAddress 127.0.0.1
-Port $puerto
+Port $3
 HostKey $base/llave_host
 PidFile none
 LogLevel INFO
@@ -178,11 +179,12 @@ lote=$base/lote
 echo "get /D:/IDE/$usuario/Acuses/*${mes}*.xml $base/destino/" >"$lote"
 
 # --- timing ------------------------------------------------------------------------------
-medidor=() # /usr/bin/time when the peak memory is taken
+medidor=()        # /usr/bin/time when the peak memory is taken
+alias_host=banco # the Host of ~/.ssh/config both clients go to
 corre_acuses() { # destino [prefijo de orden...]
     local destino=$1
     shift
-    env -u SSH_AUTH_SOCK HOME="$home" "$@" "${medidor[@]}" "$programa" banco "$usuario" "$destino" \
+    env -u SSH_AUTH_SOCK HOME="$home" "$@" "${medidor[@]}" "$programa" "$alias_host" "$usuario" "$destino" \
         >"$base/salida" || {
         echo "comparar: acuses falló:" >&2
         cat "$base/salida" >&2
@@ -194,7 +196,7 @@ corre_sftp() { # destino [prefijo de orden...]
     shift
     sed "s|$base/destino/|$destino/|" "$lote" >"$base/lote.run"
     env -u SSH_AUTH_SOCK "$@" "${medidor[@]}" sftp -q -F "$home/.ssh/config" -b "$base/lote.run" \
-        banco >/dev/null
+        "$alias_host" >/dev/null
 }
 
 segundos() { # orden... ; prints the wall time of the order in seconds
@@ -280,7 +282,7 @@ echo "comparar: $(nproc) CPU ($(awk -F': ' '/model name/ { print $2; exit }' /pr
 
 # The seeding's writeback should not land in a timed run.
 sync
-configura_sshd "$base/sshd_config" "$base/raiz"
+configura_sshd "$base/sshd_config" "$base/raiz" "$puerto"
 arranca_sshd "$base/sshd_config" "$base/sshd.log"
 mide "loopback" "$archivos" "$base/raiz"
 
@@ -289,7 +291,7 @@ ns=acuses-bench-$$
 ip netns add "$ns"
 ip netns exec "$ns" ip link set lo up
 if ip netns exec "$ns" tc qdisc add dev lo root netem delay "$retardo" 2>"$base/tc.err"; then
-    configura_sshd "$base/sshd_config_lejano" "$base/raiz-lejana"
+    configura_sshd "$base/sshd_config_lejano" "$base/raiz-lejana" "$puerto"
     arranca_sshd "$base/sshd_config_lejano" "$base/sshd_lejano.log" ip netns exec "$ns"
     # Loopback delays both directions: a round trip takes twice the delay.
     mide "loopback con netem delay $retardo (ida y vuelta 2 x $retardo)" "$archivos_latencia" \
@@ -297,4 +299,75 @@ if ip netns exec "$ns" tc qdisc add dev lo root netem delay "$retardo" 2>"$base/
 else
     echo "== con netem delay $retardo: omitido, tc no pudo añadir netem" \
         "($(tr '\n' ' ' <"$base/tc.err")); ¿falta el módulo sch_netem del núcleo?"
+    # Not netem: a relay that holds every chunk for the delay in each direction, in order.
+    # It adds its own processing and does not model loss or bandwidth, but the round
+    # trips it charges are what a far host charges.
+    puerto_lejano=$(puerto_libre)
+    configura_sshd "$base/sshd_config_lejano" "$base/raiz-lejana" "$puerto_lejano"
+    arranca_sshd "$base/sshd_config_lejano" "$base/sshd_lejano.log"
+    puerto_relevo=$(puerto_libre)
+    python3 - "$puerto_relevo" "$puerto_lejano" "${retardo%ms}" <<'PY' &
+import asyncio, sys
+
+escucha, destino, retardo = int(sys.argv[1]), int(sys.argv[2]), int(sys.argv[3]) / 1000
+
+async def bombea(lector, escritor):
+    reloj = asyncio.get_running_loop()
+    cola = asyncio.Queue()
+
+    async def entrega():
+        while True:
+            llegada, datos = await cola.get()
+            espera = llegada + retardo - reloj.time()
+            if espera > 0:
+                await asyncio.sleep(espera)
+            if not datos:
+                escritor.close()
+                return
+            escritor.write(datos)
+            await escritor.drain()
+
+    tarea = asyncio.create_task(entrega())
+    while True:
+        try:
+            datos = await lector.read(65536)
+        except ConnectionError:
+            datos = b""
+        cola.put_nowait((reloj.time(), datos))
+        if not datos:
+            break
+    await tarea
+
+async def atiende(lector, escritor):
+    lector_host, escritor_host = await asyncio.open_connection("127.0.0.1", destino)
+    await asyncio.gather(bombea(lector, escritor_host), bombea(lector_host, escritor),
+                         return_exceptions=True)
+
+async def principal():
+    servidor = await asyncio.start_server(atiende, "127.0.0.1", escucha)
+    async with servidor:
+        await servidor.serve_forever()
+
+asyncio.run(principal())
+PY
+    pids+=($!)
+    for _ in $(seq 100); do
+        [ -n "$(ss -Hltn "sport = :$puerto_relevo")" ] && break
+        sleep 0.1
+    done
+    echo "[127.0.0.1]:$puerto_relevo $(cut -d' ' -f1,2 "$base/llave_host.pub")" >>"$home/.ssh/known_hosts"
+    cat >>"$home/.ssh/config" <<CONF
+Host banco-lejano
+    HostName 127.0.0.1
+    Port $puerto_relevo
+    User $usuario
+    IdentityFile $home/.ssh/id_ed25519
+    IdentitiesOnly yes
+    UserKnownHostsFile $home/.ssh/known_hosts
+    StrictHostKeyChecking yes
+    ConnectTimeout 10
+CONF
+    alias_host=banco-lejano
+    mide "en su lugar, un relevo en espacio de usuario que retiene $retardo cada sentido" \
+        "$archivos_latencia" "$base/raiz-lejana"
 fi
