@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Times the installed acuses against OpenSSH's `sftp -b` fetching the same month of Acuses
 # from the same chrooted OpenSSH sshd on loopback, then again with 20 ms of added delay
-# inside a network namespace. Run by hand, as root (it creates a user, a chroot, an sshd
-# and a namespace, and removes them all on exit):
+# each way: netem inside a network namespace, or where the kernel lacks netem a relay in
+# userspace. Run by hand, as root (it creates a user, a chroot, an sshd and a namespace,
+# and removes them all on exit):
 #
 #     sudo bash bench/comparar.sh
 #
@@ -10,6 +11,9 @@
 # (2000), ACUSES_ARCHIVOS_LATENCIA Acuses under added delay (100: every file costs several
 # round trips for both clients, so 2,000 would take minutes per run), ACUSES_BUILD build
 # folder (build-bench).
+#
+# Run it on a quiet machine, and not within minutes of deleting thousands of files on the
+# same file system (its own cleanup does): see nuevo_destino below.
 set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
