@@ -204,6 +204,9 @@ corre_sftp() { # destino [prefijo de orden...]
 }
 
 segundos() { # orden... ; prints the wall time of the order in seconds
+    # sftp leaves its files to writeback, which would then compete with the next run's
+    # flushes: each run starts with nothing dirty, and pays only for its own writes.
+    sync
     local t0=$EPOCHREALTIME
     "$@" || return 1
     local t1=$EPOCHREALTIME
