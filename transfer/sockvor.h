@@ -19,8 +19,8 @@
 // RecibeArchivo ignores SIGXFSZ while it runs, so a file-size limit is a
 // SOCKVOR_E_LOCAL failure instead of killing the process; the file appears at
 // `local` whole and flushed to disk, or not at all. The rename that puts it there
-// is made durable with its folder's sync, within 5 s and at process exit at the
-// latest (a failure then ends the process with status 4).
+// is made durable with its folder's sync: by a later deposit once 5 s have passed,
+// and at process exit at the latest (a failure then ends the process with status 4).
 #pragma once
 
 #ifdef __cplusplus
