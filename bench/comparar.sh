@@ -166,11 +166,14 @@ arranca_sshd() { # config log [prefijo de orden...]
 
 # Both clients read the same files: OpenSSH's client takes ~/.ssh from passwd, not HOME,
 # so the configuration is passed with -F and names its files by absolute path.
-echo "[127.0.0.1]:$puerto $(cut -d' ' -f1,2 "$base/llave_host.pub")" >"$home/.ssh/known_hosts"
-cat >"$home/.ssh/config" <<CONF
-Host banco
+# Trusts the server on a loopback port and names it with a Host alias.
+anade_host() {
+    local alias=$1 puerto_host=$2
+    echo "[127.0.0.1]:$puerto_host $(cut -d' ' -f1,2 "$base/llave_host.pub")" >>"$home/.ssh/known_hosts"
+    cat >>"$home/.ssh/config" <<CONF
+Host $alias
     HostName 127.0.0.1
-    Port $puerto
+    Port $puerto_host
     User $usuario
     IdentityFile $home/.ssh/id_ed25519
     IdentitiesOnly yes
@@ -178,6 +181,10 @@ Host banco
     StrictHostKeyChecking yes
     ConnectTimeout 10
 CONF
+}
+: >"$home/.ssh/known_hosts"
+: >"$home/.ssh/config"
+anade_host banco "$puerto"
 chmod 600 "$home/.ssh/config"
 lote=$base/lote
 echo "get /D:/IDE/$usuario/Acuses/*${mes}*.xml $base/destino/" >"$lote"
@@ -362,18 +369,7 @@ PY
         [ -n "$(ss -Hltn "sport = :$puerto_relevo")" ] && break
         sleep 0.1
     done
-    echo "[127.0.0.1]:$puerto_relevo $(cut -d' ' -f1,2 "$base/llave_host.pub")" >>"$home/.ssh/known_hosts"
-    cat >>"$home/.ssh/config" <<CONF
-Host banco-lejano
-    HostName 127.0.0.1
-    Port $puerto_relevo
-    User $usuario
-    IdentityFile $home/.ssh/id_ed25519
-    IdentitiesOnly yes
-    UserKnownHostsFile $home/.ssh/known_hosts
-    StrictHostKeyChecking yes
-    ConnectTimeout 10
-CONF
+    anade_host banco-lejano "$puerto_relevo"
     alias_host=banco-lejano
     mide "en su lugar, un relevo en espacio de usuario que retiene $retardo cada sentido" \
         "$archivos_latencia" "$base/raiz-lejana"
