@@ -1,347 +1,35 @@
 #include "conexion.h"
 
-#include "configssh.h"
-#include "rutas.h"
-
-#include <cerrno>
-#include <cstdlib>
-#include <fcntl.h>
 #include <map>
-#include <memory>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <openssl/crypto.h>
-#include <poll.h>
-#include <pwd.h>
-#include <sys/socket.h>
-#include <vector>
 
 namespace sockvor {
 
 namespace {
-
-constexpr int segundos_por_omision = 30;
 
 std::mutex &mutex_global() {
     static auto *m = new std::mutex;
     return *m;
 }
 
-// Heap-held and torn down by al_salir() rather than by a static destructor:
-// disconnecting needs the crypto library, whose own exit cleanup may already
-// have run by the time static destructors do.
-std::map<std::string, std::unique_ptr<Sesion>> *sesiones = nullptr;
-bool cerrada = false;
+// Heap-held and torn down at exit by the SSH layer's handler rather than by a
+// static destructor: ending a session needs the crypto library, whose own exit
+// cleanup may already have run by the time static destructors do.
+std::map<std::string, std::unique_ptr<Destino>> *destinos = nullptr;
 
 void al_salir() {
     auto bloqueo = bloqueo_global();
-    delete sesiones;
-    sesiones = nullptr;
-    cerrada = true;
-    vigia().detiene();
-    ssh_finalize();
-}
-
-void inicializa() {
-    if (sesiones) {
-        return;
-    }
-    if (cerrada) {
-        falla(SOCKVOR_E_INTERNO, "La biblioteca de transferencia ya se cerró: el programa está "
-                                 "terminando");
-    }
-    if (ssh_init() < 0) {
-        falla(SOCKVOR_E_INTERNO, "No se pudo iniciar la biblioteca SSH");
-    }
-    // OpenSSL registers its exit cleanup at its first initialisation, which
-    // libssh leaves to the first key exchange: after our atexit() below, so it
-    // would run before ours and our disconnects would use freed crypto state.
-    // Initialising it here puts its cleanup behind ours. Options 0 would return
-    // early without registering anything once the library's base is up.
-    if (OPENSSL_init_crypto(OPENSSL_INIT_ADD_ALL_CIPHERS | OPENSSL_INIT_ADD_ALL_DIGESTS, nullptr) !=
-        1) {
-        falla(SOCKVOR_E_INTERNO, "No se pudo iniciar la biblioteca criptográfica");
-    }
-    sesiones = new std::map<std::string, std::unique_ptr<Sesion>>;
-    std::atexit(al_salir);
-}
-
-std::string directorio_personal() {
-    const char *home = std::getenv("HOME");
-    if (home && *home) {
-        return home;
-    }
-    passwd entrada{};
-    passwd *resultado = nullptr;
-    std::vector<char> espacio(16384);
-    if (getpwuid_r(getuid(), &entrada, espacio.data(), espacio.size(), &resultado) == 0 &&
-        resultado && resultado->pw_dir && *resultado->pw_dir) {
-        return resultado->pw_dir;
-    }
-    falla(SOCKVOR_E_CONFIG, "No se encontró el directorio personal del usuario: HOME no está "
-                            "definido y el usuario no figura en passwd");
-}
-
-std::string segundos(std::chrono::milliseconds plazo) {
-    return std::to_string(std::chrono::duration_cast<std::chrono::seconds>(plazo).count()) + " s";
-}
-
-std::string con_puerto(const std::string &host, unsigned puerto) {
-    bool v6 = host.find(':') != std::string::npos;
-    return (v6 ? "[" + host + "]" : host) + ":" + std::to_string(puerto);
-}
-
-// "alias (name:port)" when the configuration made the address something else.
-std::string nombra(const std::string &ip, const std::string &host, unsigned puerto) {
-    auto real = con_puerto(host, puerto);
-    return real == ip ? ip : ip + " (" + real + ")";
-}
-
-// Our own connect, so the watchdog knows the socket from the first byte on and
-// a host that never answers the SYN is bounded like any other call.
-Descriptor conecta_tcp(const Sesion &s, const std::string &host, unsigned puerto) {
-    addrinfo pista{};
-    pista.ai_family = AF_UNSPEC;
-    pista.ai_socktype = SOCK_STREAM;
-    addrinfo *lista = nullptr;
-    int r = getaddrinfo(host.c_str(), std::to_string(puerto).c_str(), &pista, &lista);
-    if (r != 0) {
-        falla(SOCKVOR_E_CONEXION,
-              "No se encontró el host " + s.host + " (" + host + "): " + gai_strerror(r));
-    }
-    std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> dueno(lista, freeaddrinfo);
-    auto limite = std::chrono::steady_clock::now() + s.plazo;
-    int ultimo = 0;
-    bool vencido = false;
-    for (auto *a = lista; a && !vencido; a = a->ai_next) {
-        Descriptor fd(
-            ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol));
-        if (!fd) {
-            ultimo = errno;
-            continue;
+    // Files fetched ahead go with their temporary files; then each session ends.
+    if (destinos) {
+        for (auto &[clave, d] : *destinos) {
+            d->anticipo.abandona();
         }
-        if (::connect(fd.get(), a->ai_addr, a->ai_addrlen) != 0) {
-            if (errno != EINPROGRESS) {
-                ultimo = errno;
-                continue;
-            }
-            auto falta = std::chrono::duration_cast<std::chrono::milliseconds>(
-                limite - std::chrono::steady_clock::now());
-            pollfd p{fd.get(), POLLOUT, 0};
-            int listo;
-            do {
-                listo = ::poll(&p, 1, static_cast<int>(std::max<long long>(falta.count(), 0)));
-            } while (listo < 0 && errno == EINTR);
-            if (listo == 0) {
-                vencido = true;
-                continue;
-            }
-            int error_socket = 0;
-            socklen_t largo = sizeof error_socket;
-            if (listo < 0 ||
-                getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &error_socket, &largo) != 0) {
-                ultimo = errno;
-                continue;
-            }
-            if (error_socket != 0) {
-                ultimo = error_socket;
-                continue;
-            }
-        }
-        // libssh expects a blocking socket when it is handed one.
-        int banderas = fcntl(fd.get(), F_GETFL);
-        fcntl(fd.get(), F_SETFL, banderas & ~O_NONBLOCK);
-        // Nagle plus delayed ACK costs ~40 ms on every small SFTP exchange.
-        int uno = 1;
-        setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &uno, sizeof uno);
-        return fd;
     }
-    if (vencido) {
-        falla(SOCKVOR_E_TIEMPO,
-              "El host " + s.host + " no respondió en " + segundos(s.plazo) + " al conectar");
-    }
-    falla(SOCKVOR_E_CONEXION,
-          "No se pudo conectar con el host " + nombra(s.host, host, puerto) + ": " + causa(ultimo));
-}
-
-std::string huella(ssh_key llave) {
-    unsigned char *hash = nullptr;
-    size_t largo = 0;
-    if (ssh_get_publickey_hash(llave, SSH_PUBLICKEY_HASH_SHA256, &hash, &largo) < 0) {
-        return "(huella desconocida)";
-    }
-    char *texto = ssh_get_fingerprint_hash(SSH_PUBLICKEY_HASH_SHA256, hash, largo);
-    ssh_clean_pubkey_hash(&hash);
-    std::string salida = texto ? texto : "(huella desconocida)";
-    ssh_string_free_char(texto);
-    return std::string(ssh_key_type_to_char(ssh_key_type(llave))) + " " + salida;
-}
-
-void verifica_host(Sesion &s, const std::string &host, unsigned puerto,
-                   const std::string &conocidos) {
-    ssh_session ss = s.ssh.get();
-    ssh_key cruda = nullptr;
-    if (ssh_get_server_publickey(ss, &cruda) < 0) {
-        s.falla_llamada(SOCKVOR_E_CONEXION, "obtener la llave del host");
-    }
-    Llave llave(cruda);
-    auto estado = ssh_session_is_known_server(ss);
-    if (estado == SSH_KNOWN_HOSTS_OK) {
-        return;
-    }
-    std::string p = puerto == 22 ? "" : "-p " + std::to_string(puerto) + " ";
-    std::string agrega = "ssh-keyscan " + p + host + " >> " + conocidos;
-    std::string donde = nombra(s.host, host, puerto);
-    if (estado == SSH_KNOWN_HOSTS_CHANGED || estado == SSH_KNOWN_HOSTS_OTHER) {
-        std::string entrada = puerto == 22 ? host : "[" + host + "]:" + std::to_string(puerto);
-        falla(SOCKVOR_E_HOST_CAMBIADO,
-              "La llave del host " + donde + " no es la registrada en " + conocidos +
-                  "; ahora presenta " + huella(llave.get()) +
-                  ". Puede ser un ataque o una reinstalación del host. Si el administrador "
-                  "confirma esa huella, quite la llave vieja con: ssh-keygen -R '" +
-                  entrada + "' -f " + conocidos + " y agregue la nueva con: " + agrega);
-    }
-    if (estado == SSH_KNOWN_HOSTS_UNKNOWN || estado == SSH_KNOWN_HOSTS_NOT_FOUND) {
-        falla(SOCKVOR_E_HOST_DESCONOCIDO,
-              "El host " + donde + " no figura en " + conocidos + "; presenta la llave " +
-                  huella(llave.get()) +
-                  ". Para confiar en él, confirme esa huella con el administrador del host y "
-                  "ejecute: " +
-                  agrega);
-    }
-    falla(SOCKVOR_E_CONFIG, "No se pudo verificar la llave del host " + s.host + " en " +
-                                conocidos + ": " + ssh_get_error(ss));
-}
-
-std::unique_ptr<Sesion> abre(const std::string &ip, const std::string &login) {
-    auto direccion = lee_direccion(ip);
-    if (!direccion) {
-        falla(SOCKVOR_E_ARGUMENTO, "La dirección del host \"" + visible(ip) +
-                                       "\" no es válida: se espera host, host:puerto o "
-                                       "[ipv6]:puerto");
-    }
-    if (login.empty()) {
-        falla(SOCKVOR_E_ARGUMENTO, "Falta el usuario para el host " + ip);
-    }
-    std::string dir_ssh = directorio_personal() + "/.ssh";
-    std::string conocidos = dir_ssh + "/known_hosts";
-
-    auto s = std::make_unique<Sesion>();
-    s->host = ip;
-    s->ssh.reset(ssh_new());
-    if (!s->ssh) {
-        falla(SOCKVOR_E_INTERNO, "No se pudo crear la sesión SSH para el host " + ip);
-    }
-    ssh_session ss = s->ssh.get();
-    auto opcion = [&](ssh_options_e cual, const void *valor) {
-        if (ssh_options_set(ss, cual, valor) < 0) {
-            falla(SOCKVOR_E_CONFIG,
-                  "No se pudo preparar la conexión con el host " + ip + ": " + ssh_get_error(ss));
-        }
-    };
-    opcion(SSH_OPTIONS_HOST, direccion->host.c_str());
-    opcion(SSH_OPTIONS_USER, login.c_str());
-    // libssh 0.10 takes its directory from passwd, not from HOME.
-    opcion(SSH_OPTIONS_SSH_DIR, dir_ssh.c_str());
-    opcion(SSH_OPTIONS_KNOWNHOSTS, conocidos.c_str());
-    if (ssh_options_parse_config(ss, nullptr) < 0) {
-        falla(SOCKVOR_E_CONFIG, "No se pudo leer la configuración SSH de " + dir_ssh +
-                                    " para el host " + ip + ": " + ssh_get_error(ss));
-    }
-    // After the configuration, or its Port would override the one given here.
-    if (direccion->puerto != 0) {
-        opcion(SSH_OPTIONS_PORT, &direccion->puerto);
-    }
-    int si = 1;
-    int no = 0;
-    opcion(SSH_OPTIONS_NODELAY, &si);
-    // A cron job cannot answer a prompt: keys only.
-    opcion(SSH_OPTIONS_PASSWORD_AUTH, &no);
-    opcion(SSH_OPTIONS_KBDINT_AUTH, &no);
-    opcion(SSH_OPTIONS_GSSAPI_AUTH, &no);
-
-    auto espera = connect_timeout_de_archivo(dir_ssh + "/config", direccion->host);
-    if (!espera) {
-        espera = connect_timeout_de_archivo("/etc/ssh/ssh_config", direccion->host);
-    }
-    long seg = espera.value_or(segundos_por_omision);
-    s->plazo = std::chrono::seconds(seg);
-    // The watchdog bounds every call at `plazo`. libssh's own timeout is kept
-    // well behind it: when both raced, libssh's won now and then and its
-    // English "Timeout connecting" came out as a connection failure.
-    long respaldo = 2 * seg + 5;
-    opcion(SSH_OPTIONS_TIMEOUT, &respaldo);
-
-    char *real = nullptr;
-    if (ssh_options_get(ss, SSH_OPTIONS_HOST, &real) < 0 || !real) {
-        falla(SOCKVOR_E_CONFIG, "No se pudo saber el nombre real del host " + ip);
-    }
-    std::string host = real;
-    ssh_string_free_char(real);
-    unsigned puerto = 22;
-    ssh_options_get_port(ss, &puerto);
-    char *archivo_conocidos = nullptr;
-    if (ssh_options_get(ss, SSH_OPTIONS_KNOWNHOSTS, &archivo_conocidos) == 0 && archivo_conocidos) {
-        conocidos = archivo_conocidos;
-        ssh_string_free_char(archivo_conocidos);
-    }
-
-    s->socket = conecta_tcp(*s, host, puerto);
-    s->fd = s->socket.get();
-    opcion(SSH_OPTIONS_FD, &s->fd);
-    if (s->vigilado([&] { return ssh_connect(ss); }) != SSH_OK) {
-        s->falla_llamada(SOCKVOR_E_CONEXION, "iniciar la sesión SSH");
-    }
-    verifica_host(*s, host, puerto, conocidos);
-
-    if (s->vigilado([&] { return ssh_userauth_publickey_auto(ss, nullptr, nullptr); }) !=
-        SSH_AUTH_SUCCESS) {
-        if (vigia().disparo() || !ssh_is_connected(ss)) {
-            s->falla_llamada(SOCKVOR_E_AUTENTICACION, "autenticar al usuario " + login);
-        }
-        falla(SOCKVOR_E_AUTENTICACION,
-              "El host " + ip + " no aceptó ninguna llave para el usuario " + login +
-                  " (se probaron el agente SSH y las llaves de " + dir_ssh +
-                  "). Agregue la llave pública del usuario local al authorized_keys de " + login +
-                  " en el host");
-    }
-
-    s->sftp.reset(s->vigilado([&] { return sftp_new(ss); }));
-    if (!s->sftp) {
-        s->falla_llamada(SOCKVOR_E_SFTP, "abrir el canal SFTP");
-    }
-    if (s->vigilado([&] { return sftp_init(s->sftp.get()); }) < 0) {
-        s->falla_llamada(SOCKVOR_E_SFTP, "iniciar el subsistema SFTP");
-    }
-    return s;
+    delete destinos;
+    destinos = nullptr;
 }
 
 std::string clave(const std::string &ip, const std::string &login) {
     return ip + std::string(1, '\0') + login;
-}
-
-std::string causa_sftp(int codigo) {
-    switch (codigo) {
-    case SSH_FX_EOF:
-        return "fin de archivo inesperado";
-    case SSH_FX_NO_SUCH_FILE:
-        return "no existe";
-    case SSH_FX_PERMISSION_DENIED:
-        return "permiso denegado";
-    case SSH_FX_FAILURE:
-        return "falla en el servidor";
-    case SSH_FX_BAD_MESSAGE:
-        return "mensaje inválido";
-    case SSH_FX_OP_UNSUPPORTED:
-        return "operación no soportada por el servidor";
-    case SSH_FX_INVALID_HANDLE:
-        return "identificador inválido";
-    case SSH_FX_NO_SUCH_PATH:
-        return "la ruta no existe";
-    default:
-        return "error SFTP " + std::to_string(codigo);
-    }
 }
 
 } // namespace
@@ -350,73 +38,36 @@ std::unique_lock<std::mutex> bloqueo_global() {
     return std::unique_lock(mutex_global());
 }
 
-Sesion::~Sesion() {
-    if (sftp) {
-        if (!muerta) {
-            Guardia guardia(fd, plazo);
-            sftp.reset();
-        } else {
-            sftp.reset();
-        }
+Destino &destino(const std::string &ip, const std::string &login) {
+    inicializa_ssh(al_salir);
+    if (!destinos) {
+        destinos = new std::map<std::string, std::unique_ptr<Destino>>;
     }
-    if (ssh && !muerta && ssh_is_connected(ssh.get())) {
-        ssh_disconnect(ssh.get());
+    auto &d = (*destinos)[clave(ip, login)];
+    if (!d) {
+        d = std::make_unique<Destino>();
     }
+    return *d;
 }
 
-void Sesion::falla_llamada(int codigo, const std::string &accion) {
-    if (vigia().disparo()) {
-        muerta = true;
-        falla(SOCKVOR_E_TIEMPO,
-              "El host " + host + " no respondió en " + segundos(plazo) + " al " + accion);
-    }
-    ssh_session ss = ssh.get();
-    std::string detalle = ss ? ssh_get_error(ss) : "";
-    bool caida = !ss || !ssh_is_connected(ss);
-    if (!caida && sftp && sftp->channel) {
-        caida = ssh_channel_is_closed(sftp->channel) || ssh_channel_is_eof(sftp->channel);
-    }
-    if (caida) {
-        muerta = true;
-        falla(SOCKVOR_E_CONEXION_PERDIDA, "Se perdió la conexión con el host " + host + " al " +
-                                              accion + (detalle.empty() ? "" : ": " + detalle));
-    }
-    std::string texto = "No se pudo " + accion + " en el host " + host;
-    if (sftp && codigo != SOCKVOR_E_CONEXION && codigo != SOCKVOR_E_AUTENTICACION) {
-        texto += ": " + causa_sftp(sftp_get_error(sftp.get()));
-        if (!detalle.empty()) {
-            texto += " (" + detalle + ")";
-        }
-    } else if (!detalle.empty()) {
-        texto += ": " + detalle;
-    }
-    falla(codigo, texto);
-}
-
-Sesion &sesion(const std::string &ip, const std::string &login, bool &reusada) {
-    inicializa();
+Sesion &sesion(Destino &d, const std::string &ip, const std::string &login, bool &reusada) {
     vigia().olvida_disparo();
-    auto &cache = *sesiones;
-    auto k = clave(ip, login);
-    auto it = cache.find(k);
-    if (it != cache.end() && !it->second->muerta) {
+    if (d.sesion && !d.sesion->muerta()) {
         reusada = true;
-        return *it->second;
+        return *d.sesion;
     }
-    if (it != cache.end()) {
-        cache.erase(it);
-    }
+    descarta(d);
     reusada = false;
-    auto nueva = abre(ip, login);
-    auto &referencia = *nueva;
-    cache[k] = std::move(nueva);
-    return referencia;
+    auto nueva = std::make_unique<Sesion>();
+    nueva->ssh = conecta(ip, login);
+    nueva->canal = std::make_unique<CanalSftp>(*nueva->ssh);
+    d.sesion = std::move(nueva);
+    return *d.sesion;
 }
 
-void descarta(const std::string &ip, const std::string &login) {
-    if (sesiones) {
-        sesiones->erase(clave(ip, login));
-    }
+void descarta(Destino &d) {
+    d.anticipo.suelta_transferencias();
+    d.sesion.reset();
 }
 
 } // namespace sockvor

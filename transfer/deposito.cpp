@@ -1,7 +1,9 @@
 #include "deposito.h"
 
 #include "errores.h"
+#include "origen.h"
 #include "sockvor.h"
+#include "temporales.h"
 
 #include <cerrno>
 #include <chrono>
@@ -10,6 +12,7 @@
 #include <fcntl.h>
 #include <mutex>
 #include <set>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -18,11 +21,8 @@ namespace sockvor {
 
 namespace {
 
-// Keeps ".<name>.XXXXXX" within NAME_MAX for names near the limit.
-constexpr std::size_t maximo_nombre_temporal = 200;
-
-// Why one fsync per file, and per folder one every few seconds and at exit, rather than
-// two per file:
+// Why one fsync per file (made off the driving thread, see asegurador.h), and per folder
+// one every few seconds and at exit, rather than two per file:
 //
 // A file must never show under its final name half-written, even after a power cut; so
 // its data and size are on disk (fsync of the temporary file) before the rename is
@@ -39,8 +39,8 @@ constexpr std::size_t maximo_nombre_temporal = 200;
 // a signal, leaves to the system's own writeback. That spares one device flush per file,
 // about 40% of the disk's share of a run. The file's own fsync stays: the caller is told
 // a file is stored only once it is at its final name, and it may only be there once its
-// bytes are on disk; so one flush per file is the floor while files come one call at a
-// time.
+// bytes are on disk. Files fetched ahead are flushed together while the network brings
+// the next ones.
 constexpr auto espera_maxima = std::chrono::seconds(5);
 
 struct Pendientes {
@@ -57,6 +57,7 @@ Pendientes &pendientes() {
 }
 
 void asegura_al_salir() {
+    detiene_asegurador();
     auto fallas = asegura_carpetas();
     if (fallas.empty()) {
         return;
@@ -126,8 +127,8 @@ Deposito::Deposito(std::string destino) : destino_(std::move(destino)) {
     if (::stat(destino_.c_str(), &datos) == 0 && S_ISDIR(datos.st_mode)) {
         falla(SOCKVOR_E_LOCAL, "No se puede guardar " + visible(destino_) + ": es una carpeta");
     }
-    std::string plantilla = (carpeta_ == "/" ? "" : carpeta_) + "/." +
-                            nombre.substr(0, maximo_nombre_temporal) + ".XXXXXX";
+    quita_sobrantes(carpeta_, nombre);
+    std::string plantilla = plantilla_temporal(carpeta_, nombre);
     // mkostemp opens with O_CREAT|O_EXCL: never someone else's file.
     int fd = ::mkostemp(plantilla.data(), O_CLOEXEC);
     if (fd < 0) {
@@ -137,6 +138,9 @@ Deposito::Deposito(std::string destino) : destino_(std::move(destino)) {
     }
     fd_ = Descriptor(fd);
     temporal_ = std::move(plantilla);
+    anotado_ = anota_temporal(temporal_);
+    // Held while it lives: a later run takes an unheld one for a leftover.
+    ::flock(fd_.get(), LOCK_EX | LOCK_NB);
     // mkostemp makes 0600; a fetched file gets the usual permissions.
     ::fchmod(fd_.get(), permisos_nuevos());
 }
@@ -147,6 +151,7 @@ Deposito::~Deposito() {
         if (!temporal_.empty()) {
             ::unlink(temporal_.c_str());
         }
+        olvida_temporal(anotado_);
     }
 }
 
@@ -172,9 +177,20 @@ void Deposito::escribe(std::uint64_t desde, const char *datos, std::size_t largo
     }
 }
 
+void Deposito::termina(std::optional<std::uint64_t> tamano_remoto,
+                       std::optional<std::uint32_t> mtime_remoto) {
+    if (tamano_remoto && mtime_remoto) {
+        registra_origen(fd_.get(), *tamano_remoto, *mtime_remoto);
+    }
+    constancia_ = asegura(fd_.get());
+}
+
 void Deposito::confirma() {
-    if (::fsync(fd_.get()) != 0) {
-        falla_local("asegurar en disco", errno);
+    if (!constancia_) {
+        termina(std::nullopt, std::nullopt);
+    }
+    if (int error = espera(*constancia_); error != 0) {
+        falla_local("asegurar en disco", error);
     }
     if (fd_.cierra() != 0) {
         falla_local("cerrar", errno);
@@ -183,6 +199,7 @@ void Deposito::confirma() {
         falla_local("guardar", errno);
     }
     confirmado_ = true;
+    olvida_temporal(anotado_);
     // The rename itself is durable once the folder is: see Pendientes above.
     if (!anota_carpeta(carpeta_)) {
         if (auto fallas = asegura_carpetas(); !fallas.empty()) {

@@ -2,10 +2,13 @@
 // on disk, or not at all.
 #pragma once
 
+#include "asegurador.h"
 #include "recursos.h"
 
 #include <csignal>
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,6 +18,7 @@ class Deposito {
   public:
     // Fails with SOCKVOR_E_LOCAL before anything is fetched when the
     // destination cannot be written: a folder, a missing folder, no permission.
+    // Leftover temporary files of the same name from a run that died go first.
     explicit Deposito(std::string destino);
     Deposito(const Deposito &) = delete;
     Deposito &operator=(const Deposito &) = delete;
@@ -22,8 +26,12 @@ class Deposito {
     ~Deposito();
 
     void escribe(std::uint64_t desde, const char *datos, std::size_t largo);
-    // fsync, rename over the destination; the folder is synced later, by exit at the
-    // latest (see deposito.cpp).
+    // All the data is in. Records the remote size and mtime it matches, when
+    // given, and starts putting it on disk.
+    void termina(std::optional<std::uint64_t> tamano_remoto,
+                 std::optional<std::uint32_t> mtime_remoto);
+    // Waits until the data is on disk, then renames it over the destination; the
+    // folder is synced later, by exit at the latest (see deposito.cpp).
     void confirma();
 
     const std::string &destino() const { return destino_; }
@@ -35,6 +43,8 @@ class Deposito {
     std::string carpeta_;
     std::string temporal_;
     Descriptor fd_;
+    int anotado_ = -1;
+    std::shared_ptr<Constancia> constancia_;
     bool confirmado_ = false;
 };
 

@@ -17,8 +17,10 @@ struct Fallo {
 // strerror(numero), in a form fit to follow "causa: ".
 std::string causa(int numero);
 
-// A remote name as it can appear inside a one-line message: control bytes are
-// spelled out (\n, \t, \xNN) so a hostile name cannot break the command's line.
+// A remote name, or any text that comes from the host or quotes it, as it can
+// appear inside a one-line message: control bytes (C0, DEL, and C1 in UTF-8)
+// and bytes that are not UTF-8 are spelled out (\n, \t, \xNN), so a hostile
+// host cannot break the command's line or speak to the operator's terminal.
 std::string visible(std::string_view nombre);
 
 // Copies `texto` into a SOCKVOR_TAM_ERROR buffer, terminated, cut at a UTF-8

@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -13,33 +15,78 @@ namespace sockvor {
 
 namespace {
 
+// READDIR answers, each the next batch of names, asked for a few at a time: a
+// host answers them in turn, and a far one then costs a round trip per few
+// hundred names rather than per batch.
+constexpr int lecturas_de_carpeta = 4;
+
 struct Entrada {
     std::string nombre;
-    std::uint64_t tamano;
-    bool con_tamano;
+    std::optional<std::uint64_t> tamano;
+    std::optional<std::uint32_t> mtime;
 };
 
-std::vector<Entrada> lee_carpeta(Sesion &s, const RutaRemota &ruta) {
-    CarpetaRemota carpeta(
-        s.vigilado([&] { return sftp_opendir(s.sftp.get(), ruta.carpeta.c_str()); }),
-        CierraVigilado{s.fd, s.plazo});
-    if (!carpeta) {
-        s.falla_llamada(SOCKVOR_E_CARPETA, "abrir la carpeta " + ruta.carpeta);
+// Symbolic links, folders and devices are not Acuses; nor is a name the host
+// gave no type for.
+void anota(sftp::Entrada &e, const RutaRemota &ruta, std::vector<Entrada> &hallados) {
+    constexpr std::uint32_t tipo = 0170000;
+    constexpr std::uint32_t regular = 0100000;
+    if (!e.atributos.permisos || (*e.atributos.permisos & tipo) != regular ||
+        !coincide(ruta.nombre, e.nombre)) {
+        return;
     }
+    hallados.push_back({std::move(e.nombre), e.atributos.tamano, e.atributos.mtime});
+}
+
+std::vector<Entrada> lee_carpeta(CanalSftp &canal, const RutaRemota &ruta) {
+    const std::string accion_abrir = "abrir la carpeta " + ruta.carpeta;
+    const std::string accion_leer = "leer la carpeta " + ruta.carpeta;
+    std::optional<sftp::Respuesta> abierta;
+    canal.pide([&](std::uint32_t id) { return sftp::pide_opendir(id, ruta.carpeta); },
+               [&](sftp::Respuesta &r) { abierta = std::move(r); });
+    canal.atiende([&] { return abierta.has_value(); }, accion_abrir);
+    auto *h = std::get_if<sftp::Handle>(&abierta->cuerpo);
+    if (!h) {
+        auto *e = std::get_if<sftp::Estado>(&abierta->cuerpo);
+        falla(SOCKVOR_E_CARPETA, "No se pudo " + accion_abrir + " en el host " + canal.host() +
+                                     ": " + (e ? explica(*e) : "respuesta inesperada"));
+    }
+    const std::string handle = h->valor;
+
     std::vector<Entrada> hallados;
-    for (;;) {
-        Atributos a(s.vigilado([&] { return sftp_readdir(s.sftp.get(), carpeta.get()); }));
-        if (!a) {
-            if (sftp_dir_eof(carpeta.get())) {
-                break;
-            }
-            s.falla_llamada(SOCKVOR_E_CARPETA, "leer la carpeta " + ruta.carpeta);
+    std::optional<Fallo> fallo;
+    bool fin = false;
+    int en_vuelo = 0;
+    std::function<void()> pide_mas = [&] {
+        while (!fin && !fallo && en_vuelo < lecturas_de_carpeta) {
+            ++en_vuelo;
+            canal.pide([&](std::uint32_t id) { return sftp::pide_readdir(id, handle); },
+                       [&](sftp::Respuesta &r) {
+                           --en_vuelo;
+                           if (auto *n = std::get_if<sftp::Nombres>(&r.cuerpo)) {
+                               for (auto &e : n->entradas) {
+                                   anota(e, ruta, hallados);
+                               }
+                           } else if (auto *e = std::get_if<sftp::Estado>(&r.cuerpo);
+                                      e && e->codigo == sftp::FX_EOF) {
+                               fin = true;
+                           } else if (!fallo) {
+                               fallo = Fallo{SOCKVOR_E_CARPETA,
+                                             "No se pudo " + accion_leer + " en el host " +
+                                                 canal.host() + ": " +
+                                                 (e ? explica(*e) : "respuesta inesperada")};
+                           }
+                           pide_mas();
+                       });
         }
-        // Symbolic links, folders and devices are not Acuses.
-        if (!a->name || a->type != SSH_FILEXFER_TYPE_REGULAR || !coincide(ruta.nombre, a->name)) {
-            continue;
-        }
-        hallados.push_back({a->name, a->size, (a->flags & SSH_FILEXFER_ATTR_SIZE) != 0});
+    };
+    pide_mas();
+    canal.atiende([&] { return (fin || fallo) && en_vuelo == 0; }, accion_leer);
+    // Nobody waits for the close: the next request's answer comes after it.
+    canal.pide([&](std::uint32_t id) { return sftp::pide_close(id, handle); },
+               [](sftp::Respuesta &) {});
+    if (fallo) {
+        throw *fallo;
     }
     return hallados;
 }
@@ -66,15 +113,9 @@ int lista(const char *ip_c, const char *login_c, const char *tipo, const char *p
     }
 
     std::vector<Entrada> hallados;
-    con_sesion(ip, login, [&](Sesion &s) {
-        hallados = lee_carpeta(s, *ruta);
-        // The fetches that follow a listing learn each size from here, not from a stat.
-        s.tamanos.clear();
-        for (const auto &e : hallados) {
-            if (e.con_tamano) {
-                s.tamanos[en_carpeta(ruta->carpeta, e.nombre)] = e.tamano;
-            }
-        }
+    con_sesion(ip, login, [&](Sesion &s, Anticipo &a) {
+        a.planea({}); // a new listing supersedes the last, whatever it finds
+        hallados = lee_carpeta(*s.canal, *ruta);
     });
     if (hallados.empty()) {
         return SOCKVOR_NO_ENCONTRADO;
@@ -107,6 +148,14 @@ int lista(const char *ip_c, const char *login_c, const char *tipo, const char *p
         p += e.nombre.size();
     }
     *p = '\0';
+    // The command asks for these next, in this order: they are fetched ahead.
+    std::vector<Listado> plan;
+    plan.reserve(hallados.size());
+    for (auto &e : hallados) {
+        auto completa = en_carpeta(ruta->carpeta, e.nombre);
+        plan.push_back({std::move(completa), std::move(e.nombre), e.tamano, e.mtime});
+    }
+    destino(ip, login).anticipo.planea(std::move(plan));
     return SOCKVOR_OK;
 }
 

@@ -1,5 +1,7 @@
 #include "vigia.h"
 
+#include "temporales.h"
+
 #include <sys/socket.h>
 
 namespace sockvor {
@@ -59,6 +61,7 @@ void Vigia::detiene() {
 }
 
 void Vigia::bucle() {
+    bloquea_senales_en_este_hilo();
     std::unique_lock bloqueo(mutex_);
     while (!salir_) {
         if (!armado_) {

@@ -1,0 +1,204 @@
+#include "anticipo.h"
+
+#include "origen.h"
+#include "sftp_canal.h"
+
+#include <cerrno>
+
+namespace sockvor {
+
+namespace {
+
+// Files fetched ahead of the one asked for, at most. With the shared budget of
+// open handles this keeps a far host's pipe full (two round trips per file, a
+// few dozen files a round trip) while bounding the temporary files on disk.
+constexpr std::size_t ventana_archivos = 128;
+
+} // namespace
+
+void Anticipo::planea(std::vector<Listado> archivos) {
+    suelta_todo();
+    plan_ = std::move(archivos);
+    por_ruta_.clear();
+    for (std::size_t i = 0; i < plan_.size(); ++i) {
+        por_ruta_.emplace(plan_[i].ruta, i);
+    }
+    prefijo_.reset();
+    siguiente_ = 0;
+    en_pausa_ = false;
+}
+
+const Listado *Anticipo::listado(const std::string &ruta) const {
+    auto it = por_ruta_.find(ruta);
+    return it == por_ruta_.end() ? nullptr : &plan_[it->second];
+}
+
+void Anticipo::suelta_transferencias() {
+    suelta_todo();
+    // Requests that were in flight died with the channel, and with them what they held.
+    canal_ = nullptr;
+    presupuesto_.reset();
+}
+
+void Anticipo::abandona() {
+    suelta_transferencias();
+    plan_.clear();
+    por_ruta_.clear();
+}
+
+void Anticipo::suelta_todo() {
+    for (auto &[i, d] : adelantadas_) {
+        d->abandona();
+    }
+    adelantadas_.clear();
+    if (directa_) {
+        directa_->abandona();
+        directa_.reset();
+    }
+}
+
+void Anticipo::suelta_antes(std::size_t indice) {
+    while (!adelantadas_.empty() && adelantadas_.begin()->first < indice) {
+        adelantadas_.begin()->second->abandona();
+        adelantadas_.erase(adelantadas_.begin());
+    }
+}
+
+// The plan's index of the file asked for, when the local path is the one the
+// plan predicts: the listed name in the deposit folder of the calls so far.
+std::optional<std::size_t> Anticipo::del_plan(const std::string &ruta, const std::string &local) {
+    auto it = por_ruta_.find(ruta);
+    if (it == por_ruta_.end()) {
+        return std::nullopt;
+    }
+    std::size_t i = it->second;
+    auto barra = local.rfind('/');
+    std::string prefijo = barra == std::string::npos ? "" : local.substr(0, barra + 1);
+    if (local.substr(prefijo.size()) != plan_[i].nombre) {
+        return std::nullopt;
+    }
+    if (prefijo_ && *prefijo_ != prefijo) {
+        suelta_todo(); // another folder: what was fetched ahead was meant for the old one
+    }
+    prefijo_ = prefijo;
+    return i;
+}
+
+bool Anticipo::ya_esta(const Listado &l, const std::string &local) const {
+    return l.tamano && l.mtime && sin_cambios(local, *l.tamano, *l.mtime);
+}
+
+std::shared_ptr<Descarga> Anticipo::nueva(CanalSftp &canal, const Listado &l,
+                                          const std::string &local) {
+    auto d = std::make_shared<Descarga>(canal, presupuesto_, l.ruta, l.tamano, l.mtime,
+                                        std::make_unique<Deposito>(local));
+    d->empieza();
+    return d;
+}
+
+void Anticipo::adelanta(CanalSftp &canal, std::size_t actual) {
+    // A file fetched ahead that failed here locally (a full disk, say) pauses
+    // fetching ahead: what it holds goes, and each file comes on its own, when
+    // asked for, where a failure can be told truly.
+    for (auto it = adelantadas_.begin(); it != adelantadas_.end(); ++it) {
+        if (it->first != actual && it->second->fallida() && it->second->fallo_local()) {
+            en_pausa_ = true;
+        }
+    }
+    if (en_pausa_) {
+        for (auto it = adelantadas_.begin(); it != adelantadas_.end();) {
+            if (it->first == actual) {
+                ++it;
+                continue;
+            }
+            it->second->abandona();
+            it = adelantadas_.erase(it);
+        }
+        return;
+    }
+    while (siguiente_ < plan_.size() && siguiente_ <= actual + ventana_archivos &&
+           presupuesto_->handles < Presupuesto::handles_maximo) {
+        std::size_t j = siguiente_++;
+        std::string local = *prefijo_ + plan_[j].nombre;
+        if (ya_esta(plan_[j], local)) {
+            continue;
+        }
+        try {
+            adelantadas_.emplace(j, nueva(canal, plan_[j], local));
+        } catch (const Fallo &) {
+            // Not fetched ahead; asked for, it fails on its own and says why.
+        }
+    }
+}
+
+void Anticipo::reparte() {
+    if (directa_) {
+        directa_->continua();
+    }
+    for (auto &[i, d] : adelantadas_) {
+        d->continua();
+    }
+}
+
+void Anticipo::trae(CanalSftp &canal, const std::string &ruta, const std::string &local) {
+    if (canal_ != &canal || !presupuesto_) {
+        suelta_transferencias();
+        canal_ = &canal;
+        presupuesto_ = std::make_shared<Presupuesto>();
+    }
+    for (int intento = 0;; ++intento) {
+        auto i = del_plan(ruta, local);
+        const Listado *l = i ? &plan_[*i] : listado(ruta);
+        if (l && ya_esta(*l, local)) {
+            if (i) {
+                suelta_antes(*i + 1);
+                siguiente_ = std::max(siguiente_, *i + 1);
+            }
+            return;
+        }
+        std::shared_ptr<Descarga> d;
+        if (i) {
+            suelta_antes(*i);
+            siguiente_ = std::max(siguiente_, *i + 1);
+            if (auto it = adelantadas_.find(*i); it != adelantadas_.end()) {
+                d = it->second;
+            } else {
+                d = adelantadas_.emplace(*i, nueva(canal, *l, local)).first->second;
+            }
+        } else {
+            if (directa_) {
+                directa_->abandona();
+            }
+            directa_ = d =
+                nueva(canal, l ? *l : Listado{ruta, "", std::nullopt, std::nullopt}, local);
+        }
+        canal.atiende(
+            [&] {
+                if (i) {
+                    adelanta(canal, *i);
+                }
+                reparte();
+                return d->terminada();
+            },
+            "leer " + ruta);
+        if (i) {
+            adelantadas_.erase(*i);
+        } else {
+            directa_.reset();
+        }
+        if (!d->fallida()) {
+            d->entrega()->confirma();
+            return;
+        }
+        // Files fetched ahead may hold the space this one lacked: they go, and
+        // this one is tried once more on its own.
+        if (d->fallo_local() && intento == 0 && (!adelantadas_.empty() || en_pausa_)) {
+            en_pausa_ = true;
+            suelta_todo();
+            continue;
+        }
+        throw d->fallo();
+    }
+}
+
+} // namespace sockvor

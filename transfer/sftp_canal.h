@@ -1,0 +1,80 @@
+// SFTP requests in flight on one SSH channel. Any number of requests may be
+// outstanding; each carries its own id, and the host's replies, in whatever
+// order they come, go to the handler given with the request. The calling thread
+// drives the channel: replies are only read, and handlers only run, inside
+// atiende().
+#pragma once
+
+#include "sftp_mensajes.h"
+#include "ssh.h"
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <unordered_map>
+
+namespace sockvor {
+
+using Atencion = std::function<void(sftp::Respuesta &)>;
+
+// The cause of a failed request as it follows "...: " in a message: the code in
+// Spanish and the host's own words, kept to one line.
+std::string explica(const sftp::Estado &e);
+
+// A host that sends fewer than `minimo_bytes` in `ventana` while an answer is
+// awaited is failed like a silent one: a trickle is never silence, so the
+// watchdog alone would let it run for hours.
+struct ReglaDeProgreso {
+    std::chrono::milliseconds ventana;
+    std::uint64_t minimo_bytes;
+};
+
+// 1 KiB/s over twice the connection's timeout: 60 s when none is configured.
+ReglaDeProgreso regla_de_progreso(std::chrono::milliseconds plazo);
+
+class CanalSftp {
+  public:
+    // Opens a channel on the "sftp" subsystem of `conexion` and agrees on version 3.
+    explicit CanalSftp(ConexionSsh &conexion);
+    CanalSftp(const CanalSftp &) = delete;
+    CanalSftp &operator=(const CanalSftp &) = delete;
+    // Closes the channel in order while the connection is alive: our EOF, the
+    // host's close read, then ours; all within the connection's timeout.
+    ~CanalSftp();
+
+    // Queues a request built by `construye(id)`; `atencion` gets its reply.
+    template <class Construye> std::uint32_t pide(Construye &&construye, Atencion atencion) {
+        std::uint32_t id = siguiente_id_++;
+        salida_ += construye(id);
+        esperando_.emplace(id, std::move(atencion));
+        return id;
+    }
+
+    // Sends what is queued and handles replies until `listo()` holds. Throws the
+    // connection's failures (timeout, drop, a host breaking the protocol or too
+    // slow) naming `accion`, which reads like "leer /D:/x".
+    void atiende(const std::function<bool()> &listo, const std::string &accion);
+
+    std::size_t en_vuelo() const { return esperando_.size(); }
+    ConexionSsh &conexion() { return conexion_; }
+    const std::string &host() const { return conexion_.host; }
+
+  private:
+    void vacia(const std::string &accion);
+    void lee(const std::string &accion);
+    void despacha(const std::string &accion);
+    [[noreturn]] void falla_protocolo(const std::string &motivo, const std::string &accion);
+    void cierra() noexcept;
+
+    ConexionSsh &conexion_;
+    ssh_channel canal_ = nullptr;
+    ReglaDeProgreso regla_;
+    std::uint32_t siguiente_id_ = 1;
+    std::unordered_map<std::uint32_t, Atencion> esperando_;
+    std::string salida_;
+    sftp::Ensamblador entrada_;
+    std::uint64_t recibidos_ = 0;
+};
+
+} // namespace sockvor

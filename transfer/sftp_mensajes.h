@@ -1,0 +1,127 @@
+// The SFTP version 3 wire format: the requests this library sends, built into
+// bytes, and the host's replies, parsed from bytes that are trusted for nothing.
+// Every length is checked against what is left of its packet, every count
+// against the bytes it would need, and a packet may not exceed `paquete_maximo`.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+namespace sockvor::sftp {
+
+enum Tipo : std::uint8_t {
+    INIT = 1,
+    VERSION = 2,
+    OPEN = 3,
+    CLOSE = 4,
+    READ = 5,
+    FSTAT = 8,
+    OPENDIR = 11,
+    READDIR = 12,
+    STATUS = 101,
+    HANDLE = 102,
+    DATA = 103,
+    NAME = 104,
+    ATTRS = 105,
+};
+
+enum Codigo : std::uint32_t {
+    FX_OK = 0,
+    FX_EOF = 1,
+    FX_NO_SUCH_FILE = 2,
+    FX_PERMISSION_DENIED = 3,
+    FX_FAILURE = 4,
+    FX_BAD_MESSAGE = 5,
+    FX_NO_CONNECTION = 6,
+    FX_CONNECTION_LOST = 7,
+    FX_OP_UNSUPPORTED = 8,
+};
+
+constexpr std::uint32_t version = 3;
+constexpr std::uint32_t abrir_lectura = 0x00000001; // SSH_FXF_READ
+// The largest packet taken from the host: a 32 KiB read answer is a fraction of
+// it, a directory answer of a few hundred names fits, and nothing the host says
+// can make us hold more.
+constexpr std::uint32_t paquete_maximo = 256 * 1024;
+// A handle is at most 256 bytes long in version 3.
+constexpr std::size_t handle_maximo = 256;
+
+// ---- Requests --------------------------------------------------------------------
+
+std::string pide_init();
+std::string pide_open(std::uint32_t id, std::string_view ruta);
+std::string pide_close(std::uint32_t id, std::string_view handle);
+std::string pide_read(std::uint32_t id, std::string_view handle, std::uint64_t desde,
+                      std::uint32_t largo);
+std::string pide_fstat(std::uint32_t id, std::string_view handle);
+std::string pide_opendir(std::uint32_t id, std::string_view ruta);
+std::string pide_readdir(std::uint32_t id, std::string_view handle);
+
+// ---- Replies ---------------------------------------------------------------------
+
+struct Atributos {
+    std::optional<std::uint64_t> tamano;
+    std::optional<std::uint32_t> permisos;
+    std::optional<std::uint32_t> mtime;
+};
+
+struct Estado {
+    std::uint32_t codigo;
+    std::string mensaje; // as the host sent it: not yet fit for a one-line message
+};
+
+struct Handle {
+    std::string valor;
+};
+
+struct Datos {
+    std::string_view bytes; // points into the packet it came from
+};
+
+struct Entrada {
+    std::string nombre;
+    Atributos atributos;
+};
+
+struct Nombres {
+    std::vector<Entrada> entradas;
+};
+
+struct Respuesta {
+    std::uint32_t id;
+    std::variant<Estado, Handle, Datos, Nombres, Atributos> cuerpo;
+};
+
+struct Version {
+    std::uint32_t numero;
+};
+
+// `paquete` is one packet without its length field. On a malformed packet
+// these return nothing and say why in `motivo`.
+std::optional<Respuesta> lee_respuesta(std::string_view paquete, std::string &motivo);
+std::optional<Version> lee_version(std::string_view paquete, std::string &motivo);
+
+// Splits the byte stream of the channel into packets.
+class Ensamblador {
+  public:
+    // Invalidates the packets handed out so far.
+    void agrega(std::string_view bytes) {
+        pendiente_.erase(0, inicio_);
+        inicio_ = 0;
+        pendiente_.append(bytes);
+    }
+    // The next whole packet (without its length field), or nothing while it is
+    // incomplete; it stays valid until the next agrega(). A length over paquete_maximo or under one
+    // byte sets `motivo` and returns nothing: the stream cannot be trusted past it.
+    std::optional<std::string_view> siguiente(std::string &motivo);
+
+  private:
+    std::string pendiente_;
+    std::size_t inicio_ = 0;
+};
+
+} // namespace sockvor::sftp
