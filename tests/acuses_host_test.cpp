@@ -4,8 +4,13 @@
 #include "host_fixture.h"
 
 #include <algorithm>
+#include <csignal>
+#include <ctime>
+#include <fcntl.h>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -111,6 +116,12 @@ TEST_P(AcusesHostFalla, EstadoLineaYDepositoIntacto) {
     EXPECT_NE(s.texto.find(c.en_texto), std::string::npos) << s.texto;
     EXPECT_EQ(archivos(host.deposito()), std::vector<std::string>{"a_201306.xml"});
     EXPECT_EQ(lee_archivo(host.deposito() + "/a_201306.xml"), "copia anterior");
+    // Nothing is ever asked for past the listed size and the one-byte probe after it.
+    for (const auto &l : host.registro()) {
+        if (l.rfind("read ", 0) == 0) {
+            EXPECT_LE(std::stoull(l.substr(5)), 200000u) << l;
+        }
+    }
 }
 
 const char *const al_buscar = " ERROR Al Buscar Acuses: ";
@@ -131,7 +142,13 @@ INSTANTIATE_TEST_SUITE_P(
                   "Se perdió la conexión"},
         CasoFalla{"ErrorDeLectura", con({"read-error"}), true, 4, al_traer, "falla de lectura"},
         CasoFalla{"HostEnPausaAlLeer", con({"pause-read"}), true, 4, al_traer, "2 s"},
-        CasoFalla{"CarpetaDesaparecida", con({"vanish"}), true, 4, al_traer, "no existe"}),
+        CasoFalla{"CarpetaDesaparecida", con({"vanish"}), true, 4, al_traer, "no existe"},
+        // The host's words are quoted on the one line, never obeyed.
+        CasoFalla{"MensajeHostilDelHost", con({"hostile-status"}), true, 4, al_traer,
+                  "(x\\n Se Depositaron 99 Acuses en /x\\x1B[31m\\x07)"},
+        CasoFalla{"ArchivoQueNoTermina", con({"endless"}), true, 4, al_traer,
+                  "cambió mientras se leía"},
+        CasoFalla{"HostQueGotea", con({"trickle"}), true, 4, al_traer, "demasiado lento"}),
     [](const auto &info) { return std::string(info.param.nombre); });
 
 TEST(AcusesHost, CarpetaDeDepositoInexistente) {
@@ -142,6 +159,91 @@ TEST(AcusesHost, CarpetaDeDepositoInexistente) {
     EXPECT_EQ(s.estado, 4) << s.texto;
     EXPECT_TRUE(una_linea_que_empieza(s.texto, al_traer)) << s.texto;
     EXPECT_NE(s.texto.find(falta), std::string::npos) << s.texto;
+}
+
+} // namespace
+
+namespace {
+
+// File k fails while the files after it are in flight: the failure is told when
+// the command asks for k, with k's own line; what came before stays, nothing
+// after it is made final and no temporary file is left.
+TEST(AcusesHost, FallaDeUnArchivoSeDiceEnSuTurno) {
+    OpcionesHost o;
+    o.fallan = {"c_201306.xml"};
+    HostSftp host(o);
+    for (const char *n : {"a", "b", "c", "d", "e", "f"}) {
+        host.crea_remoto(login, std::string(n) + "_201306.xml", bytes_de_prueba(50000, 1));
+    }
+    auto s = corre(host, host.direccion(), host.deposito());
+    EXPECT_EQ(s.estado, 4) << s.texto;
+    EXPECT_EQ(s.texto, " ERROR Al Traer el Acuses: No se pudo leer /D:/IDE/x1/Acuses/c_201306.xml "
+                       "en el host " +
+                           host.direccion() +
+                           ": falla en el servidor (falla de lectura provocada)\n");
+    EXPECT_EQ(archivos(host.deposito()),
+              (std::vector<std::string>{"a_201306.xml", "b_201306.xml"}));
+    EXPECT_EQ(host.cuenta("open /D:/IDE/x1/Acuses/e_201306.xml"), 1)
+        << "no se trajo por adelantado";
+}
+
+std::string mes_en_curso() {
+    std::time_t ahora = std::time(nullptr);
+    char texto[8];
+    std::strftime(texto, sizeof texto, "%Y%m", std::localtime(&ahora));
+    return texto;
+}
+
+// TERM, INT or HUP while files are in flight: their temporary files go and the
+// run ends by that signal. Run without faketime, whose wrapper would take the signal.
+TEST(AcusesHost, SenalAMitadDeLaCorridaNoDejaTemporales) {
+    for (int senal : {SIGTERM, SIGINT, SIGHUP}) {
+        OpcionesHost o;
+        o.fallas = {"pause-read"};
+        HostSftp host(o);
+        host.usa_home();
+        for (const char *n : {"a", "b", "c"}) {
+            host.crea_remoto(login, std::string(n) + "_" + mes_en_curso() + ".xml", "x");
+        }
+        Proceso acuses({ACUSES_BIN, host.direccion(), login, host.deposito()},
+                       {"ASAN_OPTIONS=verify_asan_link_order=0"});
+        for (int i = 0; i < 300 && ocultos(host.deposito()).size() < 3; ++i) {
+            usleep(50000);
+        }
+        ASSERT_EQ(ocultos(host.deposito()).size(), 3u)
+            << "los tres archivos no llegaron a estar en vuelo";
+        kill(acuses.pid(), senal);
+        auto s = acuses.espera();
+        EXPECT_EQ(s.estado, 128 + senal) << s.texto;
+        EXPECT_TRUE(archivos(host.deposito()).empty()) << senal;
+    }
+}
+
+// A run killed outright leaves its temporary files; the next run removes those
+// of the names it fetches that nobody holds, and nothing else.
+TEST(AcusesHost, SobrantesDeUnaCorridaMuertaSeQuitan) {
+    HostSftp host;
+    host.crea_remoto(login, "a_201306.xml", "junio");
+    const std::string d = host.deposito() + "/";
+    const std::string sobrante = ".a_201306.xml.sockvor-Ab12Cd";
+    const std::vector<std::string> quedan = {
+        ".a_201306.xml.Ij56Kl",         // not of our shape
+        ".a_201306.xml.sockvor-Ef34Gh", // held by a live run
+        ".z_201306.xml.sockvor-Mn78Op", // a name this run does not fetch
+    };
+    escribe_archivo(d + sobrante, "a medias");
+    for (const auto &n : quedan) {
+        escribe_archivo(d + n, "ajeno");
+    }
+    int vivo = open((d + quedan[1]).c_str(), O_RDONLY);
+    ASSERT_EQ(flock(vivo, LOCK_EX), 0);
+    auto s = corre(host, host.direccion(), host.deposito());
+    close(vivo);
+    EXPECT_EQ(s.estado, 0) << s.texto;
+    auto esperados = quedan;
+    esperados.push_back("a_201306.xml");
+    std::sort(esperados.begin(), esperados.end());
+    EXPECT_EQ(archivos(host.deposito()), esperados);
 }
 
 } // namespace

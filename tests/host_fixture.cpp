@@ -89,6 +89,9 @@ HostSftp::HostSftp(OpcionesHost opciones) {
     for (const auto &f : opciones.fallas) {
         argumentos.insert(argumentos.end(), {"--fault", f});
     }
+    for (const auto &n : opciones.fallan) {
+        argumentos.insert(argumentos.end(), {"--fail-name", n});
+    }
     for (const auto &n : opciones.inyectados) {
         argumentos.insert(argumentos.end(), {"--inject", n});
     }

@@ -1,6 +1,7 @@
 #include "proceso.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -13,8 +14,8 @@
 
 extern char **environ;
 
-Salida ejecuta(const std::vector<std::string> &argumentos,
-               const std::vector<std::string> &entorno) {
+Proceso::Proceso(const std::vector<std::string> &argumentos,
+                 const std::vector<std::string> &entorno) {
     std::vector<std::string> variables;
     for (char **e = environ; *e != nullptr; ++e) {
         std::string v = *e;
@@ -37,8 +38,8 @@ Salida ejecuta(const std::vector<std::string> &argumentos,
     int tubo[2];
     if (pipe(tubo) != 0)
         throw std::runtime_error("pipe");
-    pid_t hijo = fork();
-    if (hijo == 0) {
+    pid_ = fork();
+    if (pid_ == 0) {
         dup2(tubo[1], STDOUT_FILENO);
         close(tubo[0]);
         close(tubo[1]);
@@ -46,17 +47,34 @@ Salida ejecuta(const std::vector<std::string> &argumentos,
         _exit(127);
     }
     close(tubo[1]);
+    salida_ = tubo[0];
+}
+
+Proceso::~Proceso() {
+    if (pid_ > 0) {
+        kill(pid_, SIGKILL);
+        espera();
+    }
+}
+
+Salida Proceso::espera() {
     Salida s;
     char bloque[4096];
     ssize_t n;
-    while ((n = read(tubo[0], bloque, sizeof bloque)) > 0 || (n < 0 && errno == EINTR))
+    while ((n = read(salida_, bloque, sizeof bloque)) > 0 || (n < 0 && errno == EINTR))
         if (n > 0)
             s.texto.append(bloque, static_cast<std::size_t>(n));
-    close(tubo[0]);
+    close(salida_);
     int estado = 0;
-    waitpid(hijo, &estado, 0);
+    waitpid(pid_, &estado, 0);
+    pid_ = -1;
     s.estado = WIFEXITED(estado) ? WEXITSTATUS(estado) : 128 + WTERMSIG(estado);
     return s;
+}
+
+Salida ejecuta(const std::vector<std::string> &argumentos,
+               const std::vector<std::string> &entorno) {
+    return Proceso(argumentos, entorno).espera();
 }
 
 long long epoca_utc(int anio, int mes, int dia, int hora, int minuto) {

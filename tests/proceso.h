@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 struct Salida {
@@ -9,7 +10,25 @@ struct Salida {
     std::string texto;
 };
 
-// `entorno` holds NAME=VALUE entries added to (or replacing those of) this process's environment.
+// A program started in the background, its standard output on a pipe; killed
+// and reaped if nobody waits for it.
+class Proceso {
+  public:
+    // `entorno` holds NAME=VALUE entries added to (or replacing those of) this
+    // process's environment.
+    Proceso(const std::vector<std::string> &argumentos,
+            const std::vector<std::string> &entorno = {});
+    ~Proceso();
+    Proceso(const Proceso &) = delete;
+    Proceso &operator=(const Proceso &) = delete;
+    pid_t pid() const { return pid_; }
+    Salida espera();
+
+  private:
+    pid_t pid_ = -1;
+    int salida_ = -1;
+};
+
 Salida ejecuta(const std::vector<std::string> &argumentos,
                const std::vector<std::string> &entorno = {});
 

@@ -14,10 +14,19 @@ listening port as its first line on stdout once it accepts connections.
   pause-list    stop answering at the first directory listing
   pause-read    stop answering at the first file read
   vanish        the first file open after a listing removes the listed folder
+  out-of-order  handle requests concurrently, each after a short delay of its own,
+                so replies leave in another order than the requests came
+  hostile-status  answer every read with a failure whose message holds a
+                newline, a forged closing line and terminal escapes
+  endless       reads past a file's end return data: the file never ends
+  trickle       every read is answered with one byte, half a second late
+--fail-name NAME makes reads of files named NAME fail (as read-error) and
+leaves the others alone.
 --inject NAME adds NAME (Python escapes allowed: \\n, \\x01) as a regular
 file to every listing; --inject-many N adds N generated names.
 --log FILE appends one line per event: "connect", "opendir PATH",
-"open PATH", "stat PATH", "read OFFSET LENGTH".
+"open PATH", "stat PATH", "read OFFSET LENGTH", and with out-of-order
+"reply ID" as each reply leaves.
 
 Run by /usr/bin/python3, which sees Debian's python3-asyncssh.
 """
@@ -38,7 +47,8 @@ import warnings
 warnings.filterwarnings('ignore')
 import asyncssh  # noqa: E402
 
-FAULTS = {'silent', 'drop-read', 'drop-first-open', 'read-error', 'pause-list', 'pause-read', 'vanish'}
+FAULTS = {'silent', 'drop-read', 'drop-first-open', 'read-error', 'pause-list', 'pause-read', 'vanish',
+          'out-of-order', 'hostile-status', 'endless', 'trickle'}
 
 
 class Host:
@@ -49,8 +59,10 @@ class Host:
         self.injected = [codecs.escape_decode(n.encode())[0] for n in args.inject]
         self.injected += [b'relleno_%06d_%s.xml' % (i, args.many_tag.encode())
                           for i in range(args.inject_many)]
+        self.fail_names = set(n.encode() for n in args.fail_name)
         self.last_listed = None
         self.dropped_open = False
+        self.open_names = {}  # id of an open file object -> its base name
         self.never = asyncio.Event()  # never set: awaiting it is a pause
 
     def log(self, line):
@@ -94,18 +106,32 @@ class Sftp(asyncssh.SFTPServer):
         if 'vanish' in HOST.faults and HOST.last_listed:
             shutil.rmtree(HOST.last_listed, ignore_errors=True)
             HOST.last_listed = None
-        return super().open(path, pflags, attrs)
+        file_obj = super().open(path, pflags, attrs)
+        HOST.open_names[id(file_obj)] = os.path.basename(path)
+        return file_obj
+
+    def close(self, file_obj):
+        HOST.open_names.pop(id(file_obj), None)
+        return super().close(file_obj)
 
     async def read(self, file_obj, offset, size):
         HOST.log('read %d %d' % (offset, size))
         if 'pause-read' in HOST.faults:
             await HOST.never.wait()
-        if 'read-error' in HOST.faults:
+        if 'read-error' in HOST.faults or HOST.open_names.get(id(file_obj)) in HOST.fail_names:
             raise asyncssh.SFTPFailure('falla de lectura provocada')
+        if 'hostile-status' in HOST.faults:
+            raise asyncssh.SFTPFailure('x\n Se Depositaron 99 Acuses en /x\x1b[31m\x07')
         if 'drop-read' in HOST.faults and offset >= 32768:
             self.connection.abort()
             await HOST.never.wait()
-        return super().read(file_obj, offset, size)
+        if 'trickle' in HOST.faults:
+            await asyncio.sleep(0.5)
+            size = 1
+        data = super().read(file_obj, offset, size)
+        if 'endless' in HOST.faults and len(data) < size:
+            data += b'\xee' * (size - len(data))
+        return data
 
     def stat(self, path):
         HOST.log('stat ' + path.decode(errors='backslashreplace'))
@@ -128,6 +154,32 @@ class Server(asyncssh.SSHServer):
 
     def kbdint_auth_supported(self):
         return False
+
+
+def scramble_replies():
+    """Handles each request in a task of its own that starts after a delay
+    depending on its id, so replies overtake one another."""
+    handler = asyncssh.sftp.SFTPServerHandler
+
+    async def recv_packets(self):
+        try:
+            while self._reader:
+                packet = await self.recv_packet()
+                pkttype = packet.get_byte()
+                pktid = packet.get_uint32()
+
+                async def later(pkttype=pkttype, pktid=pktid, packet=packet):
+                    await asyncio.sleep((pktid * 7 % 5) * 0.003)
+                    await self._process_packet(pkttype, pktid, packet)
+                    HOST.log('reply %d' % pktid)
+
+                asyncio.ensure_future(later())
+        except EOFError:
+            await self._cleanup(None)
+        except (OSError, asyncssh.Error) as exc:
+            await self._cleanup(exc)
+
+    handler.recv_packets = recv_packets
 
 
 def announce(port):
@@ -171,11 +223,14 @@ def main():
     p.add_argument('--inject', action='append', default=[])
     p.add_argument('--inject-many', type=int, default=0)
     p.add_argument('--many-tag', default='201305')
+    p.add_argument('--fail-name', action='append', default=[])
     p.add_argument('--log')
     args = p.parse_args()
     loop = asyncio.new_event_loop()
     asyncio.set_event_loop(loop)
     HOST = Host(args)
+    if 'out-of-order' in HOST.faults:
+        scramble_replies()
     try:
         loop.run_until_complete(silent(args) if 'silent' in HOST.faults else serve(args))
     except KeyboardInterrupt:

@@ -4,6 +4,7 @@
 #include "deposito.h"
 #include "errores.h"
 #include "rutas.h"
+#include "sftp_mensajes.h"
 #include "sockvor.h"
 
 #include <cstdlib>
@@ -164,6 +165,104 @@ TEST(Partes, NombresVisiblesEnUnaLinea) {
     EXPECT_EQ(visible("a\tb\r"), "a\\tb\\r");
     EXPECT_EQ(visible(std::string("\x01\x1f\x7f", 3)), "\\x01\\x1F\\x7F");
     EXPECT_EQ(visible("año\\b"), "año\\b");
+    // C1 controls in UTF-8 (U+009B opens a terminal escape) and bytes that are not UTF-8.
+    EXPECT_EQ(visible("a\xc2\x9b"
+                      "31m"),
+              "a\\xC2\\x9B31m");
+    EXPECT_EQ(visible("\xff\xc3(\xe2\x82"), "\\xFF\\xC3(\\xE2\\x82");
+    EXPECT_EQ(visible("\xed\xa0\x80\xc0\xaf"), "\\xED\\xA0\\x80\\xC0\\xAF");
+    EXPECT_EQ(visible("€ 𝄞 \xc2\xa0"), "€ 𝄞 \xc2\xa0");
+}
+
+namespace {
+
+// A reply as the host would frame it: type, id, then the fields as given.
+struct Paquete {
+    std::string bytes;
+    Paquete &u8(int v) {
+        bytes += static_cast<char>(v);
+        return *this;
+    }
+    Paquete &u32(std::uint32_t v) {
+        for (int i = 24; i >= 0; i -= 8) {
+            bytes += static_cast<char>((v >> i) & 0xff);
+        }
+        return *this;
+    }
+    Paquete &cadena(const std::string &c) {
+        u32(static_cast<std::uint32_t>(c.size()));
+        bytes += c;
+        return *this;
+    }
+};
+
+Paquete respuesta(int tipo, std::uint32_t id = 7) {
+    return Paquete{}.u8(tipo).u32(id);
+}
+
+} // namespace
+
+// Nothing the host sends is trusted: each field must fit what is left of its
+// packet, counts must fit the bytes they would need, and nothing may follow.
+TEST(Partes, RespuestasSftp) {
+    using namespace sockvor::sftp;
+    const struct {
+        const char *caso;
+        std::string paquete;
+        bool valida;
+    } casos[] = {
+        {"estado", respuesta(STATUS).u32(FX_EOF).cadena("fin").cadena("").bytes, true},
+        {"estado sin mensaje", respuesta(STATUS).u32(FX_OK).bytes, true},
+        {"estado con mensaje a medias", respuesta(STATUS).u32(4).cadena("x").bytes, false},
+        {"handle", respuesta(HANDLE).cadena("h1").bytes, true},
+        {"handle de 257 bytes", respuesta(HANDLE).cadena(std::string(257, 'h')).bytes, false},
+        {"datos", respuesta(DATA).cadena("abc").bytes, true},
+        {"datos más largos que el paquete", respuesta(DATA).u32(1000).bytes + "abc", false},
+        {"datos con bytes de más", respuesta(DATA).cadena("abc").bytes + "z", false},
+        {"nombres",
+         respuesta(NAME)
+             .u32(1)
+             .cadena("a.xml")
+             .cadena("-rw a.xml")
+             .u32(0x0d)
+             .u32(0)
+             .u32(5)
+             .u32(0100644)
+             .u32(1)
+             .u32(2)
+             .bytes,
+         true},
+        {"cuenta de nombres imposible", respuesta(NAME).u32(0x10000000).bytes, false},
+        {"banderas desconocidas", respuesta(ATTRS).u32(0x40).bytes, false},
+        {"extendidos imposibles", respuesta(ATTRS).u32(0x80000000).u32(0xffffffff).bytes, false},
+        {"tipo desconocido", respuesta(99).bytes, false},
+        {"sin id", Paquete{}.u8(STATUS).bytes, false},
+    };
+    for (const auto &c : casos) {
+        std::string motivo;
+        auto r = lee_respuesta(c.paquete, motivo);
+        EXPECT_EQ(r.has_value(), c.valida) << c.caso << ": " << motivo;
+        EXPECT_EQ(motivo.empty(), c.valida) << c.caso;
+    }
+    std::string motivo;
+    auto n = lee_respuesta(casos[8].paquete, motivo);
+    ASSERT_TRUE(n);
+    const auto &e = std::get<Nombres>(n->cuerpo).entradas.at(0);
+    EXPECT_EQ(e.nombre, "a.xml");
+    EXPECT_EQ(e.atributos.tamano, 5u);
+    EXPECT_EQ(e.atributos.permisos, 0100644u);
+    EXPECT_EQ(e.atributos.mtime, 2u);
+
+    // The stream splits at each length; one over the cap ends it.
+    Ensamblador ensamblador;
+    std::string dos = Paquete{}.u32(5).bytes + respuesta(STATUS).bytes.substr(0, 5) +
+                      Paquete{}.u32(paquete_maximo + 1).bytes;
+    ensamblador.agrega(dos.substr(0, 3));
+    EXPECT_FALSE(ensamblador.siguiente(motivo));
+    ensamblador.agrega(dos.substr(3));
+    EXPECT_EQ(ensamblador.siguiente(motivo)->size(), 5u);
+    EXPECT_FALSE(ensamblador.siguiente(motivo));
+    EXPECT_NE(motivo, "");
 }
 
 TEST(Partes, TextoDeErrorCabeYNoPartaCaracteres) {

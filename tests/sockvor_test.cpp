@@ -3,6 +3,7 @@
 #include "host_fixture.h"
 #include "sockvor.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cstring>
 #include <filesystem>
@@ -121,6 +122,38 @@ TEST(SockVor, TraeAmbosMesesByteAByte) {
     EXPECT_EQ(lee_archivo(host.deposito() + "/z_201304.xml"),
               lee_archivo(host.ruta_local_remota(login, "z_201304.xml")));
     EXPECT_TRUE(ocultos(host.deposito()).empty());
+}
+
+// A host may answer requests in any order: every reply goes to its own request,
+// many files and many reads of each in flight at once.
+TEST(SockVor, RespuestasEnDesorden) {
+    OpcionesHost o;
+    o.fallas = {"out-of-order"};
+    HostSftp host(o);
+    host.usa_home();
+    const std::size_t largos[] = {0, 1, 5, 32769, 100000, 250000, 4096, 70000};
+    unsigned semilla = 30;
+    for (std::size_t largo : largos) {
+        host.crea_remoto(login, "d" + std::to_string(largo) + "_201305.xml",
+                         bytes_de_prueba(largo, semilla++));
+    }
+    auto r = lista(host.direccion(), mayo);
+    ASSERT_EQ(r.codigo, SOCKVOR_OK) << r.error;
+    for (const auto &nombre : parte(r.lista)) {
+        auto t = recibe(host.direccion(), nombre, host.deposito() + "/" + nombre);
+        ASSERT_EQ(t.codigo, SOCKVOR_OK) << nombre << ": " << t.error;
+        EXPECT_EQ(lee_archivo(host.deposito() + "/" + nombre),
+                  lee_archivo(host.ruta_local_remota(login, nombre)))
+            << nombre;
+    }
+    std::vector<long> respuestas;
+    for (const auto &l : host.registro()) {
+        if (l.rfind("reply ", 0) == 0) {
+            respuestas.push_back(std::stol(l.substr(6)));
+        }
+    }
+    EXPECT_FALSE(std::is_sorted(respuestas.begin(), respuestas.end()))
+        << "el host respondió en orden: la prueba no probó nada";
 }
 
 // The size from the listing only plans the reads; the end of the file is what

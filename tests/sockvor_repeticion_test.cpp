@@ -1,0 +1,162 @@
+// Repeat runs through libSockVor.so against the loopback host: a file deposited
+// before, from the same remote size and mtime and untouched here since, is left
+// as it is; anything else is fetched again.
+#include "host_fixture.h"
+#include "sockvor.h"
+
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string login = "x1";
+const std::string nombre = "a_201305.xml";
+const std::string remota = "/D:/IDE/x1/Acuses/" + nombre;
+
+// One run of the library as the command makes it: the listing, then the file.
+int corrida(const HostSftp &host, const std::string &deposito) {
+    char lista[SOCKVOR_TAM_LISTA];
+    char error[SOCKVOR_TAM_ERROR];
+    int r = ListaFolders(host.direccion().c_str(), login.c_str(), "d",
+                         HostSftp::ruta_windows(login, "*201305*.xml").c_str(), lista, error);
+    if (r != SOCKVOR_OK) {
+        ADD_FAILURE() << error;
+        return r;
+    }
+    r = RecibeArchivo(host.direccion().c_str(), login.c_str(),
+                      HostSftp::ruta_windows(login, nombre).c_str(),
+                      (deposito + "/" + nombre).c_str(), error);
+    EXPECT_EQ(r, SOCKVOR_OK) << error;
+    return r;
+}
+
+struct Huella {
+    ino_t inodo;
+    timespec mtime;
+};
+
+Huella huella(const std::string &ruta) {
+    struct stat s {};
+    EXPECT_EQ(lstat(ruta.c_str(), &s), 0) << ruta;
+    return {s.st_ino, s.st_mtim};
+}
+
+void cambia_mtime(const std::string &ruta, int segundos) {
+    auto t = fs::last_write_time(ruta);
+    fs::last_write_time(ruta, t + std::chrono::seconds(segundos));
+}
+
+struct Caso {
+    const char *nombre;
+    bool se_trae; // the second run fetches the file again
+    void (*entre_corridas)(const HostSftp &, const std::string &local);
+};
+
+const Caso casos[] = {
+    {"SinCambios", false, [](const HostSftp &, const std::string &) {}},
+    {"CrecioEnElHost", true,
+     [](const HostSftp &h, const std::string &) {
+         h.crea_remoto(login, nombre, bytes_de_prueba(6000, 2));
+     }},
+    {"MismaTallaNuevaFecha", true,
+     [](const HostSftp &h, const std::string &) {
+         h.crea_remoto(login, nombre, bytes_de_prueba(5000, 3));
+         cambia_mtime(h.ruta_local_remota(login, nombre), 10);
+     }},
+    {"CopiaLocalDanada", true,
+     [](const HostSftp &, const std::string &l) {
+         // A later write: its mtime is not the one of arrival.
+         escribe_archivo(l, std::string(5000, 'x'));
+         cambia_mtime(l, 1);
+     }},
+    {"CopiaLocalBorrada", true, [](const HostSftp &, const std::string &l) { fs::remove(l); }},
+    {"ReemplazadaPorEnlace", true,
+     [](const HostSftp &, const std::string &l) {
+         fs::rename(l, l + ".aparte");
+         fs::create_symlink(l + ".aparte", l);
+     }},
+    {"ReemplazadaPorOtroInodo", true,
+     [](const HostSftp &, const std::string &l) {
+         // A copy keeps the contents, the dates and the attribute, not the inode.
+         ASSERT_EQ(
+             system(("cp -a '" + l + "' '" + l + ".copia' && mv '" + l + ".copia' '" + l + "'")
+                        .c_str()),
+             0);
+     }},
+    {"AtributoIlegible", true,
+     [](const HostSftp &, const std::string &l) {
+         ASSERT_EQ(setxattr(l.c_str(), "user.sockvor.origen", "1 x", 3, 0), 0);
+     }},
+    {"AtributoFalsificado", true,
+     [](const HostSftp &h, const std::string &l) {
+         // A record right in everything but the inode: another copy's.
+         struct stat r {
+         }, s{};
+         ASSERT_EQ(stat(h.ruta_local_remota(login, nombre).c_str(), &r), 0);
+         ASSERT_EQ(stat(l.c_str(), &s), 0);
+         std::string falso =
+             "1 5000 " + std::to_string(r.st_mtime) + " " + std::to_string(s.st_ino + 1) +
+             " 5000 " + std::to_string(s.st_mtim.tv_sec) + " " + std::to_string(s.st_mtim.tv_nsec);
+         ASSERT_EQ(setxattr(l.c_str(), "user.sockvor.origen", falso.data(), falso.size(), 0), 0);
+     }},
+};
+
+void PrintTo(const Caso &c, std::ostream *os) {
+    *os << c.nombre;
+}
+
+class Repeticion : public testing::TestWithParam<Caso> {};
+
+TEST_P(Repeticion, SoloSeTraeLoQueCambio) {
+    const auto &c = GetParam();
+    HostSftp host;
+    host.usa_home();
+    host.crea_remoto(login, nombre, bytes_de_prueba(5000, 1));
+    const std::string local = host.deposito() + "/" + nombre;
+    ASSERT_EQ(corrida(host, host.deposito()), SOCKVOR_OK);
+    c.entre_corridas(host, local);
+    auto antes = c.se_trae ? Huella{} : huella(local);
+    ASSERT_EQ(corrida(host, host.deposito()), SOCKVOR_OK);
+    EXPECT_EQ(host.cuenta("open " + remota), c.se_trae ? 2 : 1);
+    EXPECT_EQ(lee_archivo(local), lee_archivo(host.ruta_local_remota(login, nombre)));
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(local)));
+    auto despues = huella(local);
+    if (!c.se_trae) {
+        EXPECT_EQ(despues.inodo, antes.inodo);
+        EXPECT_EQ(despues.mtime.tv_sec, antes.mtime.tv_sec);
+        EXPECT_EQ(despues.mtime.tv_nsec, antes.mtime.tv_nsec);
+    }
+    if (fs::exists(local + ".aparte")) {
+        EXPECT_EQ(lee_archivo(local + ".aparte"), bytes_de_prueba(5000, 1));
+    }
+    EXPECT_EQ(host.cuenta("connect"), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(SockVor, Repeticion, testing::ValuesIn(casos),
+                         [](const auto &info) { return std::string(info.param.nombre); });
+
+// Where the file system keeps no user attributes there is no record to trust:
+// every run fetches the file.
+TEST(SockVor, SinAtributosDeUsuarioSeTraeSiempre) {
+    HostSftp host;
+    host.usa_home();
+    host.crea_remoto(login, nombre, bytes_de_prueba(5000, 1));
+    std::string sin_atributos = host.deposito() + "/ramfs";
+    fs::create_directories(sin_atributos);
+    if (mount("ramfs", sin_atributos.c_str(), "ramfs", 0, nullptr) != 0) {
+        GTEST_SKIP() << "no se pudo montar un ramfs (hace falta ser root)";
+    }
+    ASSERT_EQ(corrida(host, sin_atributos), SOCKVOR_OK);
+    ASSERT_EQ(corrida(host, sin_atributos), SOCKVOR_OK);
+    EXPECT_EQ(host.cuenta("open " + remota), 2);
+    EXPECT_EQ(lee_archivo(sin_atributos + "/" + nombre), bytes_de_prueba(5000, 1));
+    umount2(sin_atributos.c_str(), MNT_DETACH);
+}
+
+} // namespace
