@@ -13,6 +13,8 @@ namespace {
 // open handles this keeps a far host's pipe full (two round trips per file, a
 // few dozen files a round trip) while bounding the temporary files on disk.
 constexpr std::size_t ventana_archivos = 128;
+// How often the wait for a file's flush looks up from the channel.
+constexpr auto paciencia_asegurando = std::chrono::milliseconds(2);
 
 } // namespace
 
@@ -187,7 +189,19 @@ void Anticipo::trae(CanalSftp &canal, const std::string &ruta, const std::string
             directa_.reset();
         }
         if (!d->fallida()) {
-            d->entrega()->confirma();
+            auto deposito = d->entrega();
+            // While its data goes to disk, the files after it keep coming, and
+            // those that complete meanwhile share the next flush.
+            while (!deposito->asegurado() && canal.en_vuelo() > 0) {
+                canal.atiende(
+                    [&] {
+                        adelanta(canal, *i);
+                        reparte();
+                        return deposito->asegurado();
+                    },
+                    "leer " + ruta, paciencia_asegurando);
+            }
+            deposito->confirma();
             return;
         }
         // Files fetched ahead may hold the space this one lacked: they go, and

@@ -3,10 +3,13 @@
 #include "temporales.h"
 
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <fcntl.h>
+#include <map>
 #include <mutex>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -23,12 +26,25 @@ class Constancia {
 
 namespace {
 
+// A batch starts when someone is in a hurry for one of its files, or once it
+// is this big or its oldest file this old: files fetched ahead then share the
+// flush the file asked for needs anyway, and none waits long for its turn.
+constexpr std::size_t lote_maximo = 64;
+constexpr auto espera_maxima = std::chrono::milliseconds(20);
+
 struct Cola {
     std::mutex mutex;
     std::condition_variable cambio;
     std::deque<std::shared_ptr<Constancia>> pendientes;
+    std::chrono::steady_clock::time_point desde; // when the oldest pending came
+    bool prisa = false;
     std::thread hilo;
     bool salir = false;
+
+    bool toca() const {
+        return !pendientes.empty() && (salir || prisa || pendientes.size() >= lote_maximo ||
+                                       std::chrono::steady_clock::now() - desde >= espera_maxima);
+    }
 };
 
 // Never destroyed: the exit handler stops the thread in an order it controls.
@@ -37,15 +53,46 @@ Cola &cola() {
     return *c;
 }
 
+int error_de(int r) {
+    return r == 0 || errno == EINVAL ? 0 : errno;
+}
+
+// One file: its own fsync. Several: each one's data written and waited for
+// (which reports its own write errors), then one syncfs per file system for
+// their inodes and a single device flush. Where inodes are not journaled (ext4
+// without a journal), each fsync would flush the device on its own.
 void sincroniza(std::vector<std::shared_ptr<Constancia>> &lote) {
-    if (lote.size() > 1) {
+    if (lote.size() == 1) {
+        lote[0]->error = error_de(::fsync(lote[0]->fd));
+    } else {
+        // Writeback starts for all, then one syncfs per file system waits for it,
+        // writes the inodes and flushes; each file's own wait then reports its
+        // write errors, if any.
+        std::map<dev_t, int> sistemas; // file system -> a descriptor on it, then its error
         for (auto &c : lote) {
             ::sync_file_range(c->fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+            struct stat s {};
+            if (::fstat(c->fd, &s) == 0) {
+                sistemas.emplace(s.st_dev, c->fd);
+            } else {
+                c->error = errno;
+            }
+        }
+        for (auto &[sistema, fd] : sistemas) {
+            fd = error_de(::syncfs(fd));
+        }
+        for (auto &c : lote) {
+            struct stat s {};
+            if (c->error || ::fstat(c->fd, &s) != 0) {
+                c->error = c->error ? c->error : errno;
+                continue;
+            }
+            c->error = error_de(::sync_file_range(
+                c->fd, 0, 0, SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WAIT_AFTER));
+            c->error = c->error ? c->error : sistemas[s.st_dev];
         }
     }
     for (auto &c : lote) {
-        int r = ::fsync(c->fd);
-        c->error = r == 0 || errno == EINVAL ? 0 : errno;
         ::close(c->fd);
         c->fd = -1;
     }
@@ -56,12 +103,19 @@ void bucle() {
     auto &c = cola();
     std::unique_lock bloqueo(c.mutex);
     for (;;) {
-        c.cambio.wait(bloqueo, [&] { return c.salir || !c.pendientes.empty(); });
+        while (!c.toca() && !(c.salir && c.pendientes.empty())) {
+            if (c.pendientes.empty()) {
+                c.cambio.wait(bloqueo);
+            } else {
+                c.cambio.wait_until(bloqueo, c.desde + espera_maxima);
+            }
+        }
         if (c.pendientes.empty()) {
             return;
         }
         std::vector<std::shared_ptr<Constancia>> lote(c.pendientes.begin(), c.pendientes.end());
         c.pendientes.clear();
+        c.prisa = false;
         bloqueo.unlock();
         sincroniza(lote);
         bloqueo.lock();
@@ -89,14 +143,31 @@ std::shared_ptr<Constancia> asegura(int fd) {
         c.salir = false;
         c.hilo = std::thread(bucle);
     }
+    if (c.pendientes.empty()) {
+        c.desde = std::chrono::steady_clock::now();
+        c.cambio.notify_all();
+    } else if (c.pendientes.size() + 1 >= lote_maximo) {
+        c.cambio.notify_all();
+    }
     c.pendientes.push_back(constancia);
-    c.cambio.notify_all();
     return constancia;
+}
+
+bool hecha(Constancia &k) {
+    auto &c = cola();
+    std::lock_guard bloqueo(c.mutex);
+    if (!k.hecha && !c.prisa) {
+        c.prisa = true;
+        c.cambio.notify_all();
+    }
+    return k.hecha;
 }
 
 int espera(Constancia &k) {
     auto &c = cola();
     std::unique_lock bloqueo(c.mutex);
+    c.prisa = true;
+    c.cambio.notify_all();
     c.cambio.wait(bloqueo, [&] { return k.hecha; });
     return k.error;
 }

@@ -1,10 +1,8 @@
 // Puts complete temporary files on disk off the caller's thread. A file's data
 // must be on disk before it may take its final name; doing that one fsync at a
 // time on the thread that drives the transfers would make every file wait for
-// the device. Here files fetched ahead are flushed while the network brings the
-// next ones, and those that finish together share one device flush: their
-// writeback is started for all of them first, so the first fsync's journal
-// commit carries the rest.
+// the device. Here files are flushed while that thread goes on bringing the
+// next ones, and those that finish together share one device flush.
 #pragma once
 
 #include <memory>
@@ -16,6 +14,9 @@ class Constancia;
 // Starts making the file behind `fd` durable; `fd` is duplicated, so the caller
 // may close its own at any time.
 std::shared_ptr<Constancia> asegura(int fd);
+
+// Whether the file is on disk yet, without waiting; asking puts its batch in a hurry.
+bool hecha(Constancia &c);
 
 // Waits until the file is on disk: 0, or the errno of the failed fsync.
 int espera(Constancia &c);

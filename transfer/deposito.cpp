@@ -185,6 +185,10 @@ void Deposito::termina(std::optional<std::uint64_t> tamano_remoto,
     constancia_ = asegura(fd_.get());
 }
 
+bool Deposito::asegurado() {
+    return constancia_ && hecha(*constancia_);
+}
+
 void Deposito::confirma() {
     if (!constancia_) {
         termina(std::nullopt, std::nullopt);

@@ -30,6 +30,8 @@ class Deposito {
     // given, and starts putting it on disk.
     void termina(std::optional<std::uint64_t> tamano_remoto,
                  std::optional<std::uint32_t> mtime_remoto);
+    // Whether the data is on disk yet (after termina()), without waiting.
+    bool asegurado();
     // Waits until the data is on disk, then renames it over the destination; the
     // folder is synced later, by exit at the latest (see deposito.cpp).
     void confirma();

@@ -80,7 +80,7 @@ CanalSftp::CanalSftp(ConexionSsh &conexion)
             if (!motivo.empty()) {
                 falla_protocolo(motivo, accion);
             }
-            lee(accion);
+            lee(accion, {});
         }
         auto v = sftp::lee_version(*paquete, motivo);
         if (!v) {
@@ -154,23 +154,27 @@ void CanalSftp::vacia(const std::string &accion) {
     salida_.clear();
 }
 
-void CanalSftp::lee(const std::string &accion) {
+bool CanalSftp::lee(const std::string &accion, std::chrono::milliseconds paciencia) {
     std::array<char, 65536> bloque;
+    int espera = paciencia.count() > 0 ? static_cast<int>(paciencia.count())
+                                       : espera_libssh(conexion_.plazo);
     for (;;) {
         int n = conexion_.vigilado([&] {
-            return ssh_channel_read_timeout(canal_, bloque.data(), bloque.size(), 0,
-                                            espera_libssh(conexion_.plazo));
+            return ssh_channel_read_timeout(canal_, bloque.data(), bloque.size(), 0, espera);
         });
         if (n > 0) {
             recibidos_ += static_cast<std::uint64_t>(n);
             entrada_.agrega(std::string_view(bloque.data(), static_cast<std::size_t>(n)));
-            return;
+            return true;
         }
         if (conexion_.cortada_por_plazo()) {
             conexion_.falla_por_plazo(accion);
         }
         if (n == SSH_AGAIN ||
             (n == 0 && !ssh_channel_is_eof(canal_) && !ssh_channel_is_closed(canal_))) {
+            if (paciencia.count() > 0) {
+                return false;
+            }
             continue;
         }
         std::string detalle = visible(ssh_get_error(conexion_.ssh.get()));
@@ -202,7 +206,8 @@ void CanalSftp::despacha(const std::string &accion) {
     }
 }
 
-void CanalSftp::atiende(const std::function<bool()> &listo, const std::string &accion) {
+void CanalSftp::atiende(const std::function<bool()> &listo, const std::string &accion,
+                        std::chrono::milliseconds paciencia) {
     using reloj = std::chrono::steady_clock;
     auto desde = reloj::now();
     auto base = recibidos_;
@@ -214,11 +219,16 @@ void CanalSftp::atiende(const std::function<bool()> &listo, const std::string &a
         }
         vacia(accion);
         if (esperando_.empty()) {
+            if (paciencia.count() > 0) {
+                return;
+            }
             falla(SOCKVOR_E_INTERNO, "La biblioteca de transferencia esperaba una respuesta que "
                                      "no pidió al " +
                                          accion);
         }
-        lee(accion);
+        if (!lee(accion, paciencia)) {
+            return;
+        }
         auto ahora = reloj::now();
         if (ahora - desde >= regla_.ventana) {
             auto llegados = recibidos_ - base;

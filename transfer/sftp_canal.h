@@ -53,8 +53,11 @@ class CanalSftp {
 
     // Sends what is queued and handles replies until `listo()` holds. Throws the
     // connection's failures (timeout, drop, a host breaking the protocol or too
-    // slow) naming `accion`, which reads like "leer /D:/x".
-    void atiende(const std::function<bool()> &listo, const std::string &accion);
+    // slow) naming `accion`, which reads like "leer /D:/x". With `paciencia`, it
+    // also returns when nothing came for that long, or nothing is in flight: for
+    // a caller that waits for something else meanwhile.
+    void atiende(const std::function<bool()> &listo, const std::string &accion,
+                 std::chrono::milliseconds paciencia = {});
 
     std::size_t en_vuelo() const { return esperando_.size(); }
     ConexionSsh &conexion() { return conexion_; }
@@ -62,7 +65,8 @@ class CanalSftp {
 
   private:
     void vacia(const std::string &accion);
-    void lee(const std::string &accion);
+    // False when `paciencia` ran out with nothing read.
+    bool lee(const std::string &accion, std::chrono::milliseconds paciencia);
     void despacha(const std::string &accion);
     [[noreturn]] void falla_protocolo(const std::string &motivo, const std::string &accion);
     void cierra() noexcept;
