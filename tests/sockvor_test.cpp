@@ -4,6 +4,7 @@
 #include "sockvor.h"
 
 #include <arpa/inet.h>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <gtest/gtest.h>
@@ -11,6 +12,7 @@
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -488,6 +490,29 @@ TEST(SockVor, ReconectaUnaVezSiLaConexionSeCayo) {
     ASSERT_EQ(t.codigo, SOCKVOR_OK) << t.error;
     EXPECT_EQ(lee_archivo(host.deposito() + "/a_201305.xml"), bytes_de_prueba(1000, 3));
     EXPECT_EQ(host.cuenta("connect"), 2);
+}
+
+// A deposit gets the permissions of any new file, 0666 less the umask, not the 0600
+// of its temporary.
+TEST(SockVor, ArchivoDepositadoConLosPermisosDeLaUmask) {
+    HostSftp host;
+    host.usa_home();
+    host.crea_remoto(login, "a_201305.xml", "hola");
+    const std::string destino = host.deposito() + "/a_201305.xml";
+    auto octal = [](mode_t m) {
+        char texto[8];
+        std::snprintf(texto, sizeof texto, "%04o", static_cast<unsigned>(m));
+        return std::string(texto);
+    };
+    for (auto [mascara, permisos] : {std::pair<mode_t, mode_t>{022, 0644}, {027, 0640}}) {
+        mode_t previa = umask(mascara);
+        auto t = recibe(host.direccion(), "a_201305.xml", destino);
+        umask(previa);
+        ASSERT_EQ(t.codigo, SOCKVOR_OK) << t.error;
+        struct stat datos {};
+        ASSERT_EQ(stat(destino.c_str(), &datos), 0);
+        EXPECT_EQ(octal(datos.st_mode & 07777), octal(permisos)) << "umask " << octal(mascara);
+    }
 }
 
 // Local faults: reported with the path and the system's cause, before or
