@@ -1,5 +1,5 @@
-# What ships beside the program: the manual page, the systemd and cron examples,
-# the copyright and changelog, and the Debian package made by `cpack -G DEB`.
+# What ships beside the program: the manual page, the systemd units and the systemd and
+# cron examples, the copyright and changelog, and the Debian package made by `cpack -G DEB`.
 #
 # scripts/paquete builds the package: prefix /usr, and ACUSES_LIBDIR set to
 # lib/<multiarch>/acuses so that our libSockVor.so, private to the program, stays
@@ -37,6 +37,15 @@ install(FILES
   ${PROJECT_SOURCE_DIR}/contrib/acuses.default
   ${PROJECT_SOURCE_DIR}/contrib/acuses.cron
   DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+# The template units, one instance per host, are units of the package rather than
+# examples: nothing runs until an operator enables an instance's timer, and an upgrade
+# keeps the installed units current. Under the prefix, so /usr/lib/systemd/system in the
+# package (/lib is /usr/lib on Debian 12).
+set(ACUSES_PROGRAMA ${CMAKE_INSTALL_FULL_BINDIR}/acuses)
+configure_file(${PROJECT_SOURCE_DIR}/contrib/acuses@.service.in ${ACUSES_DIST_DIR}/acuses@.service
+  @ONLY)
+install(FILES ${ACUSES_DIST_DIR}/acuses@.service ${PROJECT_SOURCE_DIR}/contrib/acuses@.timer
+  DESTINATION lib/systemd/system)
 
 # --- Debian package ---------------------------------------------------------------
 if(CMAKE_INSTALL_PREFIX STREQUAL "/usr" AND ACUSES_LIBDIR STREQUAL "lib")
@@ -53,8 +62,10 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "fetch acknowledgment files from a Windows
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "The acuses command collects, from a Windows host running an SFTP server, the
 XML acknowledgment files (Acuses) of the current month and of the month before
 kept in one login's folder, and deposits them in a local folder. Each file is
-written atomically and durably. It is meant to run unattended once a day;
-systemd service and timer units and a cron line come as examples.
+written atomically and durably. It is meant to run unattended once a day:
+the systemd units acuses@.service and acuses@.timer fetch from one host per
+instance, configured in /etc/acuses/<instance>.conf; a single-host service
+and timer and a cron line come as examples.
 .
 Authentication is by public key only, and the host key is checked strictly
 against known_hosts.")

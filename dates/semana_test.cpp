@@ -20,12 +20,15 @@ TEST(Diasemdias, RemainderOfDayNumber) {
 }
 
 TEST(Diasemstr, FromText) {
+    // -2101 is normalised twice, to 1899: 31 December is day number 0, which has a
+    // weekday; the days before it are refused.
     const struct {
         const char *texto;
         std::int32_t esperado;
-    } casos[] = {{"01012000", 6}, {"15062013", 6},   {"05032014", 3},
-                 {"01011900", 1}, {"01032101", 2}, // a Tuesday, as the calendar has it
-                 {"xx", -1},      {"2013-06-15", -1}};
+    } casos[] = {{"01012000", 6},     {"15062013", 6},    {"05032014", 3},
+                 {"01011900", 1},     {"01032101", 2}, // a Tuesday, as the calendar has it
+                 {"xx", -1},          {"2013-06-15", -1}, {"31/12/-2101", 0},
+                 {"30/12/-2101", -1}, {"29/12/-2101", -1}};
     for (const auto &c : casos)
         EXPECT_EQ(diasemstr(c.texto), c.esperado) << c.texto;
 }

@@ -46,6 +46,30 @@ done
 man --warnings -E UTF-8 -l -Tutf8 -Z "$raiz/usr/share/man/man1/acuses.1.gz" >/dev/null 2>"$trabajo/man.err"
 [ ! -s "$trabajo/man.err" ] || falla "man page warnings: $(cat "$trabajo/man.err")"
 
+# The template units, one instance per host, each reading /etc/acuses/<instance>.conf.
+unidades=$raiz/usr/lib/systemd/system
+for u in acuses@.service acuses@.timer; do
+    [ -s "$unidades/$u" ] || falla "no usr/lib/systemd/system/$u"
+done
+# shellcheck disable=SC2016 # the unit's own ${VAR}, not the shell's
+for linea in 'EnvironmentFile=/etc/acuses/%i.conf' \
+    'ExecStart=/usr/bin/acuses ${ACUSES_HOST} ${ACUSES_LOGIN} ${ACUSES_DEPOSITO}'; do
+    grep -Fqx "$linea" "$unidades/acuses@.service" || falla "acuses@.service lacks $linea"
+done
+if command -v systemd-analyze >/dev/null; then
+    # An instance of each, with the program where the unpacked package has it, so that
+    # verify finds it executable. Settings it ignores are only warned about: any line
+    # about our units fails.
+    mkdir "$trabajo/unidades"
+    sed "s|^ExecStart=/usr/bin/acuses |ExecStart=$programa |" "$unidades/acuses@.service" \
+        >"$trabajo/unidades/acuses@.service"
+    cp "$unidades/acuses@.timer" "$trabajo/unidades/"
+    informe=$(systemd-analyze verify --man=no "$trabajo/unidades/acuses@prueba.service" \
+        "$trabajo/unidades/acuses@prueba.timer" 2>&1) && estado=0 || estado=$?
+    [ "$estado" -eq 0 ] && ! grep -q 'acuses@' <<<"$informe" ||
+        falla "systemd-analyze verify: $informe"
+fi
+
 # The library sits where the program's RUNPATH says, and nowhere in the system's
 # search path.
 dinamica=$(readelf -d "$programa")

@@ -306,6 +306,27 @@ std::string lee(const fs::path &p) {
 
 } // namespace
 
+// The bound of the connection and of every call: the user's ConnectTimeout, else the
+// system's, else 30 s.
+TEST(Partes, PlazoDeConexion) {
+    auto carpeta = carpeta_nueva();
+    const auto sin_plazo = carpeta / "sin_plazo", con_3 = carpeta / "con_3",
+               con_7 = carpeta / "con_7";
+    std::ofstream(sin_plazo) << "Host *\n    Port 2222\n";
+    std::ofstream(con_3) << "Host *\n    ConnectTimeout 3\n";
+    std::ofstream(con_7) << "ConnectTimeout 7\n";
+    const struct {
+        fs::path usuario, sistema;
+        int segundos;
+    } casos[] = {{sin_plazo, carpeta / "no_existe", 30}, {sin_plazo, con_7, 7}, {con_3, con_7, 3}};
+    for (const auto &c : casos) {
+        EXPECT_EQ(plazo_de_conexion(c.usuario.string(), c.sistema.string(), "h").count(),
+                  c.segundos)
+            << c.usuario << " " << c.sistema;
+    }
+    fs::remove_all(carpeta);
+}
+
 // The rename's folder sync is put off, not dropped: the deposit is complete at its final
 // name at once, and the folder's sync reports a folder that can no longer be synced.
 TEST(Partes, DepositoConSincronizacionDiferida) {

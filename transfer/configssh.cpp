@@ -127,4 +127,14 @@ std::optional<int> connect_timeout_de_archivo(const std::string &ruta, std::stri
     return connect_timeout(texto.str(), host);
 }
 
+std::chrono::seconds plazo_de_conexion(const std::string &config_usuario,
+                                       const std::string &config_sistema, std::string_view host) {
+    constexpr int por_omision = 30;
+    auto segundos = connect_timeout_de_archivo(config_usuario, host);
+    if (!segundos) {
+        segundos = connect_timeout_de_archivo(config_sistema, host);
+    }
+    return std::chrono::seconds(segundos.value_or(por_omision));
+}
+
 } // namespace sockvor

@@ -3,6 +3,7 @@
 // would: the first value found for a Host block matching the name as given.
 #pragma once
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -15,5 +16,10 @@ namespace sockvor {
 std::optional<int> connect_timeout(std::string_view configuracion, std::string_view host);
 
 std::optional<int> connect_timeout_de_archivo(const std::string &ruta, std::string_view host);
+
+// The bound for connecting and for every stalled call: ConnectTimeout for `host` in the
+// user's configuration file, else in the system's, else 30 s.
+std::chrono::seconds plazo_de_conexion(const std::string &config_usuario,
+                                       const std::string &config_sistema, std::string_view host);
 
 } // namespace sockvor

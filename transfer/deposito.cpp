@@ -116,7 +116,9 @@ Deposito::Deposito(std::string destino) : destino_(std::move(destino)) {
     auto barra = destino_.rfind('/');
     std::string nombre = barra == std::string::npos ? destino_ : destino_.substr(barra + 1);
     if (barra == std::string::npos) {
-        carpeta_ = ".";
+        // A temporary, not a literal: GCC 12 takes assigning "." for an overlapping copy
+        // (a false -Wrestrict).
+        carpeta_ = std::string(".");
     } else {
         carpeta_ = barra == 0 ? "/" : destino_.substr(0, barra);
     }

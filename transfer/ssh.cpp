@@ -22,8 +22,6 @@ namespace sockvor {
 
 namespace {
 
-constexpr int segundos_por_omision = 30;
-
 void (*teardown)() = nullptr;
 bool cerrada = false;
 bool iniciada = false;
@@ -227,11 +225,8 @@ std::unique_ptr<ConexionSsh> abre(const std::string &ip, const std::string &logi
     opcion(SSH_OPTIONS_KBDINT_AUTH, &no);
     opcion(SSH_OPTIONS_GSSAPI_AUTH, &no);
 
-    auto espera = connect_timeout_de_archivo(dir_ssh + "/config", direccion->host);
-    if (!espera) {
-        espera = connect_timeout_de_archivo("/etc/ssh/ssh_config", direccion->host);
-    }
-    long seg = espera.value_or(segundos_por_omision);
+    long seg =
+        plazo_de_conexion(dir_ssh + "/config", "/etc/ssh/ssh_config", direccion->host).count();
     s->plazo = std::chrono::seconds(seg);
     // The watchdog bounds every call at `plazo`. libssh's own timeout is kept
     // well behind it: when both raced, libssh's won now and then and its
