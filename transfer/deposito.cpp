@@ -69,6 +69,8 @@ void asegura_al_salir() {
         std::fprintf(stderr, " ERROR %s\n", f.c_str());
     }
     std::fflush(stderr);
+    // _exit skips the teardown that would remove the files fetched ahead.
+    quita_temporales_anotados();
     ::_exit(4);
 }
 

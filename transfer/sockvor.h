@@ -15,12 +15,27 @@
 // Our implementation: keys and known_hosts come from $HOME/.ssh (the passwd
 // home when HOME is unset), public keys only, the host key checked strictly;
 // ConnectTimeout of ~/.ssh/config (else 30 s) bounds the connection and every
-// stalled call; ProxyCommand/ProxyJump are not followed. Calls are serialised.
+// stalled call, and a host sending less than 1 KiB/s over twice that time fails
+// the call as if silent; ProxyCommand/ProxyJump are not followed. Calls are
+// serialised. Texts from the host reach `error` on one line, control bytes
+// spelled out.
+//
+// After a successful ListaFolders, the files it listed are fetched ahead of the
+// RecibeArchivo calls that ask for them, in list order, into hidden temporary
+// files beside `local` (".<name>.sockvor-XXXXXX"); each becomes `local` only in
+// its own call, whose result is that file's own. Temporary files go when the
+// process exits, or is ended by TERM, INT or HUP (handled by the library when
+// the program leaves them at their default, then ending the process by the same
+// signal); those a killed process left are removed before the same name is
+// fetched again.
+//
 // RecibeArchivo ignores SIGXFSZ while it runs, so a file-size limit is a
 // SOCKVOR_E_LOCAL failure instead of killing the process; the file appears at
 // `local` whole and flushed to disk, or not at all. The rename that puts it there
 // is made durable with its folder's sync: by a later deposit once 5 s have passed,
 // and at process exit at the latest (a failure then ends the process with status 4).
+// A file at `local` that the library deposited from the same remote size and mtime
+// as listed, untouched since (user.sockvor.origen), is left as it is: success.
 #pragma once
 
 #ifdef __cplusplus
@@ -35,20 +50,20 @@ enum {
 // Result codes; none of the failures is 0 or SOCKVOR_NO_ENCONTRADO.
 enum {
     SOCKVOR_OK = 0,
-    SOCKVOR_NO_ENCONTRADO = -55,      // the folder exists and no file matches the pattern
-    SOCKVOR_E_ARGUMENTO = -1,         // malformed address, login, type, pattern or path
-    SOCKVOR_E_CONFIG = -2,            // SSH directory or configuration unusable
-    SOCKVOR_E_CONEXION = -3,          // host not resolved, refused or unreachable
-    SOCKVOR_E_HOST_DESCONOCIDO = -4,  // host key not in known_hosts
-    SOCKVOR_E_HOST_CAMBIADO = -5,     // host key differs from known_hosts
-    SOCKVOR_E_AUTENTICACION = -6,     // no key accepted for the login
-    SOCKVOR_E_SFTP = -7,              // SSH session up but the SFTP subsystem refused
-    SOCKVOR_E_CARPETA = -8,           // remote folder missing or unreadable
-    SOCKVOR_E_LISTA_LLENA = -9,       // matching names do not fit the list
-    SOCKVOR_E_NOMBRE = -10,           // a matching name cannot be split from the list
-    SOCKVOR_E_REMOTO = -11,           // remote file cannot be opened or read
-    SOCKVOR_E_LOCAL = -12,            // local file cannot be written or stored
-    SOCKVOR_E_TIEMPO = -13,           // host silent for the timeout, connecting or later
+    SOCKVOR_NO_ENCONTRADO = -55,     // the folder exists and no file matches the pattern
+    SOCKVOR_E_ARGUMENTO = -1,        // malformed address, login, type, pattern or path
+    SOCKVOR_E_CONFIG = -2,           // SSH directory or configuration unusable
+    SOCKVOR_E_CONEXION = -3,         // host not resolved, refused or unreachable
+    SOCKVOR_E_HOST_DESCONOCIDO = -4, // host key not in known_hosts
+    SOCKVOR_E_HOST_CAMBIADO = -5,    // host key differs from known_hosts
+    SOCKVOR_E_AUTENTICACION = -6,    // no key accepted for the login
+    SOCKVOR_E_SFTP = -7,             // SFTP subsystem refused, or the host broke its protocol
+    SOCKVOR_E_CARPETA = -8,          // remote folder missing or unreadable
+    SOCKVOR_E_LISTA_LLENA = -9,      // matching names do not fit the list
+    SOCKVOR_E_NOMBRE = -10,          // a matching name cannot be split from the list
+    SOCKVOR_E_REMOTO = -11,          // remote file cannot be opened or read
+    SOCKVOR_E_LOCAL = -12,           // local file cannot be written or stored
+    SOCKVOR_E_TIEMPO = -13, // host silent for the timeout, or too slow, connecting or later
     SOCKVOR_E_CONEXION_PERDIDA = -14, // connection dropped during the operation
     SOCKVOR_E_INTERNO = -15,          // out of memory or another unexpected failure
 };

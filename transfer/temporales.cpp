@@ -97,13 +97,18 @@ std::array<std::atomic<char *>, ranuras> anotados{};
 constexpr int senales[] = {SIGTERM, SIGINT, SIGHUP};
 std::once_flag instalados;
 
-extern "C" void al_recibir_senal(int senal) {
-    int guardado = errno;
+// Async-signal-safe: atomic loads and unlink only.
+void quita_todos() {
     for (auto &a : anotados) {
         if (char *ruta = a.load()) {
             ::unlink(ruta);
         }
     }
+}
+
+extern "C" void al_recibir_senal(int senal) {
+    int guardado = errno;
+    quita_todos();
     errno = guardado;
     // End as the signal would have: the default action, once this handler returns.
     ::signal(senal, SIG_DFL);
@@ -166,6 +171,10 @@ void olvida_temporal(int slot) {
     if (slot >= 0) {
         delete[] anotados[static_cast<std::size_t>(slot)].exchange(nullptr);
     }
+}
+
+void quita_temporales_anotados() {
+    quita_todos();
 }
 
 void bloquea_senales_en_este_hilo() {

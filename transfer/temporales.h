@@ -25,6 +25,8 @@ void quita_sobrantes(const std::string &carpeta, std::string_view nombre);
 // by, or -1 when all slots are taken (the next run removes it then).
 int anota_temporal(const std::string &ruta);
 void olvida_temporal(int slot);
+// Removes every noted temporary file now: for an exit that skips the usual teardown.
+void quita_temporales_anotados();
 
 // Keeps the library's own threads from taking the process's signals, so the
 // handlers run on a thread that owns what they look at.
