@@ -62,6 +62,7 @@ void Descarga::pide_medida() {
     canal_.pide([&](std::uint32_t id) { return sftp::pide_fstat(id, handle_); },
                 [yo = shared_from_this()](sftp::Respuesta &r) {
                     if (!yo->viva()) {
+                        yo->cierra_handle(); // given up while this was asked: nothing else will
                         return;
                     }
                     if (auto *a = std::get_if<sftp::Atributos>(&r.cuerpo)) {

@@ -208,6 +208,18 @@ void CanalSftp::despacha(const std::string &accion) {
 
 void CanalSftp::atiende(const std::function<bool()> &listo, const std::string &accion,
                         std::chrono::milliseconds paciencia) {
+    try {
+        atiende_sin_resguardo(listo, accion, paciencia);
+    } catch (...) {
+        // Handlers of replies still due may point at the waiter's state, gone now:
+        // the channel is not used again.
+        conexion_.muerta = true;
+        throw;
+    }
+}
+
+void CanalSftp::atiende_sin_resguardo(const std::function<bool()> &listo, const std::string &accion,
+                                      std::chrono::milliseconds paciencia) {
     using reloj = std::chrono::steady_clock;
     auto desde = reloj::now();
     auto base = recibidos_;

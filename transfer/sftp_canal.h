@@ -64,6 +64,8 @@ class CanalSftp {
     const std::string &host() const { return conexion_.host; }
 
   private:
+    void atiende_sin_resguardo(const std::function<bool()> &listo, const std::string &accion,
+                               std::chrono::milliseconds paciencia);
     void vacia(const std::string &accion);
     // False when `paciencia` ran out with nothing read.
     bool lee(const std::string &accion, std::chrono::milliseconds paciencia);
