@@ -76,7 +76,6 @@ KbdInteractiveAuthentication no
 UsePAM no
 AllowTcpForwarding no
 X11Forwarding no
-MaxStartups 100
 Subsystem sftp internal-sftp
 ForceCommand internal-sftp
 ChrootDirectory $2

@@ -1,8 +1,8 @@
 # shellcheck shell=bash
 # The rows of comparar.sh's table, sourced by it: each case runs every client in rounds and
 # writes what it measured to $base/medidas.tsv; tabla.py turns that into the table.
-# Needs from it: base, bench, rondas, rondas_lejos, tope, alias_de, log_de, prefijo_lejos, modo_lejos, and
-# corridas.sh.
+# Needs from it: base, bench, rondas, rondas_lejos, tope, alias_de, log_de, prefijo_lejos,
+# modo_lejos, and corridas.sh.
 
 casos=0
 prefijo=()
@@ -66,8 +66,8 @@ mide_cliente() { # caso ronda cliente conjunto ajuste corridas
     fi
 }
 
-# One unreported run of each warms the host's page cache and the clients' libraries; a
-# client the cap cuts here is left out of the row.
+# One unreported run of each warms the clients' libraries (the seeding left the hosts'
+# files in the page cache); a client the cap cuts here is left out of the row.
 calienta() { # caso conjunto ajuste
     local cliente alias=${alias_de[$2/$3]} d r
     for cliente in "${clientes[@]}"; do
@@ -80,14 +80,12 @@ calienta() { # caso conjunto ajuste
         else
             revisa "$d" "$2"
         fi
-        if [ "$2" = grande ]; then
-            rm -rf "$d"
-        fi
     done
 }
 
 # A row (two with corridas=2): rounds in which the clients take turns going first, so
 # drift in the machine touches all alike. A client whose run was cut sits out the rest.
+# The first row starts by warming every client.
 declare -A cortado
 mide_caso() { # conjunto ajuste corridas titulo
     local conjunto=$1 ajuste=$2 corridas=$3 titulo=$4
@@ -95,14 +93,13 @@ mide_caso() { # conjunto ajuste corridas titulo
     printf '%s\t%s\t%s\n' "$casos" "$corridas" "$titulo" >>"$base/casos.tsv"
     echo "comparar: $titulo"
     cortado=()
-    local n=$rondas
+    local n=$rondas t0=$SECONDS
     prefijo=()
     if [ "$ajuste" = lejos ]; then
         n=$rondas_lejos
         prefijo=("${prefijo_lejos[@]}")
-    else
-        # With the delay the files are already warm from the loopback rows, and a warming
-        # run would cost as much as a round.
+    fi
+    if ((casos == 1)); then
         calienta "$casos" "$conjunto" "$ajuste"
     fi
     local ronda k cliente
@@ -114,6 +111,7 @@ mide_caso() { # conjunto ajuste corridas titulo
             fi
         done
     done
+    echo "  ($((SECONDS - t0)) s)"
 }
 
 omite() { # titulo razon

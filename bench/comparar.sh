@@ -147,7 +147,7 @@ if ((grande_lejos)); then
     mide_caso grande lejos 2 "$lejos, 1 de $grande_mib MiB"
 else
     omite "$lejos, 1 de $grande_mib MiB" \
-        "a través del retardo tarda minutos por corrida; ACUSES_GRANDE_LEJOS=1 para medirlo"
+        "con el retardo cada ronda tarda minutos; ACUSES_GRANDE_LEJOS=1 para medirlo"
 fi
 
 imprime_tabla $((SECONDS - t_inicio))
