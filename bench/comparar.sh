@@ -14,7 +14,7 @@
 # Run by hand, as root (it creates a user, chroots, sshds and a namespace, and removes
 # them all on exit):
 #
-#     sudo bash bench/comparar.sh                  # about 20 minutes on 2 cores
+#     sudo bash bench/comparar.sh                  # about 20 minutes on 2 busy cores
 #     sudo ACUSES_RAPIDO=1 bash bench/comparar.sh  # a few minutes, smaller sets, to try it
 #
 # Knobs (environment): ACUSES_RONDAS rounds on loopback (5), ACUSES_RONDAS_LEJOS rounds
@@ -114,7 +114,7 @@ source "$bench/casos.sh"
 # --- the program, installed as a site would -------------------------------------------------
 echo "comparar: compilando (Release) en $build"
 cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" >/dev/null
+cmake --build "$build" --parallel 2 >/dev/null
 cmake --install "$build" --prefix "$base/prefijo" >/dev/null
 programa=$base/prefijo/bin/acuses
 
