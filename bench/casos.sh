@@ -1,0 +1,132 @@
+# shellcheck shell=bash
+# The rows of comparar.sh's table, sourced by it: each case runs every client in rounds and
+# writes what it measured to $base/medidas.tsv; tabla.py turns that into the table.
+# Needs from it: base, bench, rondas, rondas_lejos, tope, alias_de, log_de, prefijo_lejos,
+# modo_lejos, and corridas.sh.
+
+casos=0
+prefijo=()
+: >"$base/casos.tsv"
+: >"$base/medidas.tsv"
+: >"$base/omitidos.tsv"
+
+# One line per run: case, round, client, run (1 first, 2 second), seconds or "tope", peak
+# KiB, connections, files rewritten (second runs).
+anota() { # caso ronda cliente corrida segundos kib conexiones reescritos
+    local IFS=$'\t'
+    echo "$*" >>"$base/medidas.tsv"
+}
+
+como_tiempo() { # segundos|tope
+    if [ "$1" = tope ]; then
+        echo "cortada a los $tope s"
+    else
+        echo "$1 s"
+    fi
+}
+
+# A client's first run into an empty folder and, when asked, its second into the same one.
+# A run the cap cut marks its client in `cortado`.
+mide_cliente() { # caso ronda cliente conjunto ajuste corridas
+    local caso=$1 ronda=$2 cliente=$3 conjunto=$4 ajuste=$5 corridas=$6
+    local alias=${alias_de[$conjunto/$ajuste]} log=${log_de[$conjunto/$ajuste]}
+    local d antes r seg kib c0 n
+    d=$(nuevo_destino)
+    c0=$(conexiones "$log")
+    r=$(una_corrida "$cliente" "$alias" "$d")
+    read -r seg kib <<<"$r"
+    anota "$caso" "$ronda" "$cliente" 1 "$seg" "$kib" $(($(conexiones "$log") - c0)) -
+    printf '  ronda %d, %-6s primera: %s' "$ronda" "$cliente" "$(como_tiempo "$seg")"
+    if [ "$seg" = tope ]; then
+        cortado[$cliente]=1
+        echo
+        return
+    fi
+    revisa "$d" "$conjunto"
+    if ((corridas == 2)); then
+        antes=$(foto "$d")
+        c0=$(conexiones "$log")
+        r=$(una_corrida "$cliente" "$alias" "$d")
+        read -r seg kib <<<"$r"
+        n=-
+        if [ "$seg" = tope ]; then
+            cortado[$cliente]=1
+        else
+            revisa "$d" "$conjunto"
+            n=$(reescritos <(echo "$antes") <(foto "$d"))
+        fi
+        anota "$caso" "$ronda" "$cliente" 2 "$seg" "$kib" $(($(conexiones "$log") - c0)) "$n"
+        printf ', segunda: %s' "$(como_tiempo "$seg")"
+    fi
+    echo
+    # A large deposit goes at once: a few files freed cost the next creates nothing, and
+    # the disk is shared.
+    if [ "$conjunto" = grande ]; then
+        rm -rf "$d"
+    fi
+}
+
+# One unreported run of each warms the clients' libraries (the seeding left the hosts'
+# files in the page cache); a client the cap cuts here is left out of the row.
+calienta() { # caso conjunto ajuste
+    local cliente alias=${alias_de[$2/$3]} d r
+    for cliente in "${clientes[@]}"; do
+        d=$(nuevo_destino)
+        r=$(una_corrida "$cliente" "$alias" "$d")
+        if [ "$r" = "tope -" ]; then
+            cortado[$cliente]=1
+            anota "$1" 0 "$cliente" 1 tope - - -
+            echo "  calentando, $cliente: cortada a los $tope s"
+        else
+            revisa "$d" "$2"
+        fi
+    done
+}
+
+# A row (two with corridas=2): rounds in which the clients take turns going first, so
+# drift in the machine touches all alike. A client whose run was cut sits out the rest.
+# The first row starts by warming every client.
+declare -A cortado
+mide_caso() { # conjunto ajuste corridas titulo
+    local conjunto=$1 ajuste=$2 corridas=$3 titulo=$4
+    casos=$((casos + 1))
+    printf '%s\t%s\t%s\n' "$casos" "$corridas" "$titulo" >>"$base/casos.tsv"
+    echo "comparar: $titulo"
+    cortado=()
+    local n=$rondas t0=$SECONDS
+    prefijo=()
+    if [ "$ajuste" = lejos ]; then
+        n=$rondas_lejos
+        prefijo=("${prefijo_lejos[@]}")
+    fi
+    if ((casos == 1)); then
+        calienta "$casos" "$conjunto" "$ajuste"
+    fi
+    local ronda k cliente
+    for ((ronda = 1; ronda <= n; ronda++)); do
+        for ((k = 0; k < ${#clientes[@]}; k++)); do
+            cliente=${clientes[(ronda + k) % ${#clientes[@]}]}
+            if [ -z "${cortado[$cliente]:-}" ]; then
+                mide_cliente "$casos" "$ronda" "$cliente" "$conjunto" "$ajuste" "$corridas"
+            fi
+        done
+    done
+    echo "  ($((SECONDS - t0)) s)"
+}
+
+omite() { # titulo razon
+    printf '%s\t%s\n' "$1" "$2" >>"$base/omitidos.tsv"
+    echo "comparar: $1: omitido, $2"
+}
+
+imprime_tabla() { # segundos que tomó
+    echo
+    echo "comparar: $(nproc) CPU ($(awk -F': ' '/model name/ { print $2; exit }' /proc/cpuinfo)),"\
+        "Linux $(uname -r), depósitos en $(df -T "$base" | awk 'NR == 2 { print $2 }'),"\
+        "$(sshd -V 2>&1 | head -n 1), $(rclone version 2>/dev/null | head -n 1)"
+    echo "comparar: con retardo: $modo_lejos"
+    echo "comparar: rondas: $rondas en loopback, $rondas_lejos con retardo; tope por corrida $tope s;"\
+        "medido en $(($1 / 60)) min $(($1 % 60)) s"
+    echo
+    python3 "$bench/tabla.py" "$base/casos.tsv" "$base/medidas.tsv" "$base/omitidos.tsv" "$tope"
+}

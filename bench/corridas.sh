@@ -1,0 +1,75 @@
+# shellcheck shell=bash
+# One run of one client and what it left behind, sourced by comparar.sh.
+# Needs from it: base, bench, home, usuario, mes, programa, tope, prefijo (what the client
+# runs under: empty, or `ip netns exec` for netem).
+
+clientes=(acuses sftp rclone)
+
+# The three fetch the same files: this month's Acuses of the login's folder, into destino.
+# Each runs under the per-run cap, and under /usr/bin/time for its peak memory (for sftp,
+# the larger of sftp and its ssh).
+corre() { # cliente alias destino
+    local cliente=$1 alias=$2 destino=$3
+    local orden=(env -u SSH_AUTH_SOCK HOME="$home" "${prefijo[@]}"
+        /usr/bin/time -v -o "$base/tiempo" timeout -k 5 "$tope")
+    case $cliente in
+    acuses)
+        "${orden[@]}" "$programa" "$alias" "$usuario" "$destino"
+        ;;
+    sftp)
+        echo "get /D:/IDE/$usuario/Acuses/*${mes}*.xml $destino/" >"$base/lote"
+        "${orden[@]}" sftp -q -F "$home/.ssh/config" -b "$base/lote" "$alias"
+        ;;
+    rclone)
+        "${orden[@]}" rclone --config "$base/rclone.conf" copy \
+            "$alias:/D:/IDE/$usuario/Acuses" "$destino" --include "*${mes}*.xml"
+        ;;
+    esac >"$base/salida" 2>&1
+}
+
+# Prints "<seconds> <peak KiB>", or "tope -" when the cap cut the run.
+una_corrida() { # cliente alias destino
+    # sftp leaves its files to writeback, which would then compete with the next run's
+    # flushes: each run starts with nothing dirty, and pays only for its own writes.
+    sync
+    local t0=$EPOCHREALTIME rc=0
+    corre "$@" || rc=$?
+    local t1=$EPOCHREALTIME
+    if ((rc == 124)); then
+        echo "tope -"
+        return 0
+    fi
+    if ((rc != 0)); then
+        echo "comparar: $1 falló (estado $rc):" >&2
+        cat "$base/salida" >&2
+        return 1
+    fi
+    awk -v a="$t0" -v b="$t1" -F': ' '/Maximum resident set size/ {
+        printf "%.4f %d\n", b - a, $2 }' "$base/tiempo"
+}
+
+# Deposits stay until the end: ext4 skips inodes freed in the last seconds (minutes while
+# their table is dirty) when it allocates, so creating files right after deleting thousands
+# costs ~0.6 ms each and would swamp what is measured.
+nuevo_destino() { mktemp -d "$base/depositos.XXXXXX"; }
+
+# Exactly this month's Acuses of the set, byte for byte, and nothing else (no temporaries).
+revisa() { # destino conjunto
+    local sumas=$base/sumas-$2
+    if ! diff <(LC_ALL=C ls -A "$1") <(awk '{ print $2 }' "$sumas") >/dev/null ||
+        ! (cd "$1" && md5sum --status -c "$sumas"); then
+        echo "comparar: $1 no tiene los Acuses del conjunto $2, o tiene algo más" >&2
+        return 1
+    fi
+}
+
+# Name, inode and mtime of every file: what a run that rewrites nothing leaves alone.
+foto() { find "$1" -maxdepth 1 -type f -printf '%f %i %T@\n' | LC_ALL=C sort; }
+
+reescritos() { # foto-antes foto-despues
+    comm -13 "$1" "$2" | wc -l
+}
+
+conexiones() { # log
+    grep -c 'Connection from' "$1" || true
+}

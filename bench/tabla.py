@@ -1,0 +1,125 @@
+"""Prints comparar.sh's table (Markdown) from what its runs wrote down.
+
+    python3 tabla.py CASOS MEDIDAS OMITIDOS TOPE
+
+CASOS: case, runs (1 or 2), title. MEDIDAS: case, round, client, run, seconds or "tope",
+peak KiB or "-", connections, files rewritten or "-". OMITIDOS: title, reason.
+"""
+
+import csv
+import math
+import statistics
+import sys
+from collections import defaultdict
+
+CLIENTES = ("acuses", "sftp", "rclone")
+NOMBRES = {"acuses": "acuses", "sftp": "sftp -b", "rclone": "rclone"}
+CORRIDAS = {"1": "primera", "2": "segunda, nada nuevo"}
+
+
+def lee(ruta):
+    with open(ruta, newline="") as f:
+        return list(csv.reader(f, delimiter="\t"))
+
+
+def segundos(texto):
+    # A run the cap cut took longer than anything measured: it sorts last in a median.
+    return math.inf if texto == "tope" else float(texto)
+
+
+def tiempo(valor, tope):
+    if valor is None:
+        return "—"
+    if math.isinf(valor):
+        return f"> {tope:g} s"
+    return f"{valor:.3f} s" if valor < 10 else f"{valor:.1f} s"
+
+
+def razon(propios, ajenos, tope):
+    """Median over the rounds of acuses' time over the peer's. When the cap cut a run, from
+    the medians instead: a bound when one side's median is past the cap."""
+    if not propios or not ajenos:
+        return "—"
+    todos = list(propios.values()) + list(ajenos.values())
+    if not any(math.isinf(v) for v in todos):
+        rondas = sorted(set(propios) & set(ajenos))
+        return cifra(statistics.median(propios[r] / ajenos[r] for r in rondas))
+    mp = statistics.median(propios.values())
+    ma = statistics.median(ajenos.values())
+    if math.isinf(mp) and math.isinf(ma):
+        return "—"
+    if math.isinf(mp):
+        return "> " + cifra(tope / ma)
+    if math.isinf(ma):
+        return "< " + cifra(mp / tope)
+    return cifra(mp / ma)
+
+
+def cifra(r):
+    return f"{r:.2f}" if r >= 0.1 else f"{r:.3f}"
+
+
+def rango(valores):
+    if not valores:
+        return "—"
+    a, b = min(valores), max(valores)
+    return str(a) if a == b else f"{a}–{b}"
+
+
+def fila(titulo, corrida, medidas, tope):
+    tiempos = {c: {} for c in CLIENTES}
+    kib = defaultdict(list)
+    conexiones = defaultdict(list)
+    reescritos = defaultdict(list)
+    for ronda, cliente, seg, k, con, rees in medidas:
+        tiempos[cliente][ronda] = segundos(seg)
+        if k != "-":
+            kib[cliente].append(int(k))
+        if con != "-":
+            conexiones[cliente].append(int(con))
+        if rees != "-":
+            reescritos[cliente].append(int(rees))
+    medianas = {
+        c: statistics.median(t.values()) if t else None for c, t in tiempos.items()
+    }
+    memoria = " / ".join(f"{max(kib[c]) / 1024:.1f}" if kib[c] else "—" for c in CLIENTES)
+    celdas = [titulo, CORRIDAS[corrida]]
+    celdas += [tiempo(medianas[c], tope) for c in CLIENTES]
+    celdas += [razon(tiempos["acuses"], tiempos[c], tope) for c in ("sftp", "rclone")]
+    celdas.append(memoria)
+    celdas.append(" / ".join(rango(conexiones[c]) for c in CLIENTES))
+    celdas.append(
+        " / ".join(rango(reescritos[c]) for c in CLIENTES) if corrida == "2" else "—"
+    )
+    return "| " + " | ".join(celdas) + " |"
+
+
+def main():
+    casos, medidas, omitidos = (lee(r) for r in sys.argv[1:4])
+    tope = float(sys.argv[4])
+    por_fila = defaultdict(list)
+    for caso, ronda, cliente, corrida, seg, k, con, rees in medidas:
+        por_fila[(caso, corrida)].append((ronda, cliente, seg, k, con, rees))
+
+    print(
+        "| caso | corrida | acuses | sftp -b | rclone | acuses / sftp -b | acuses / rclone"
+        " | memoria máx. MiB (acuses / sftp -b / rclone) | conexiones (a / s / r)"
+        " | reescritos (a / s / r) |"
+    )
+    print("|" + "---|" * 10)
+    for caso, corridas, titulo in casos:
+        for corrida in ("1", "2")[: int(corridas)]:
+            print(fila(titulo, corrida, por_fila[(caso, corrida)], tope))
+    print()
+    print(
+        "Tiempos: mediana de las rondas. Razones: mediana, ronda a ronda, del tiempo de"
+        " acuses sobre el del otro. Memoria: la mayor de las rondas (para sftp -b, la de"
+        " sftp o su ssh). Conexiones: las que registró el sshd en cada corrida. Reescritos:"
+        " archivos con otro inodo u otra mtime tras la segunda corrida. —: no corrió (su"
+        " primera corrida fue cortada) o no aplica."
+    )
+    for titulo, motivo in omitidos:
+        print(f"Omitido: {titulo}: {motivo}.")
+
+
+main()
