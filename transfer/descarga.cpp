@@ -219,9 +219,11 @@ void Descarga::cierra_handle() {
         return; // the last read's answer closes it
     }
     handle_abierto_ = false;
-    // Nobody waits for the answer; only the handle count does.
+    // Nobody waits for the answer: the host frees the handle as it reads the
+    // request, so the count drops now and the next file opens a round trip sooner.
+    --presupuesto_->handles;
     canal_.pide([&](std::uint32_t id) { return sftp::pide_close(id, handle_); },
-                [p = presupuesto_](sftp::Respuesta &) { --p->handles; });
+                [](sftp::Respuesta &) {});
 }
 
 void Descarga::cambio() {
