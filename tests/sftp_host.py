@@ -14,6 +14,7 @@ listening port as its first line on stdout once it accepts connections.
   pause-list    stop answering at the first directory listing
   pause-read    stop answering at the first file read
   vanish        the first file open after a listing removes the listed folder
+  mute-at-end   when the client ends the SFTP session, stop answering anything
 --inject NAME adds NAME (Python escapes allowed: \\n, \\x01) as a regular
 file to every listing; --inject-many N adds N generated names.
 --log FILE appends one line per event: "connect", "opendir PATH",
@@ -30,6 +31,7 @@ import shutil
 import socket
 import stat
 import sys
+import time
 
 import warnings
 
@@ -38,7 +40,8 @@ import warnings
 warnings.filterwarnings('ignore')
 import asyncssh  # noqa: E402
 
-FAULTS = {'silent', 'drop-read', 'drop-first-open', 'read-error', 'pause-list', 'pause-read', 'vanish'}
+FAULTS = {'silent', 'drop-read', 'drop-first-open', 'read-error', 'pause-list', 'pause-read', 'vanish',
+          'mute-at-end'}
 
 
 class Host:
@@ -117,6 +120,13 @@ class Sftp(asyncssh.SFTPServer):
     def fstat(self, file_obj):
         HOST.log('stat (fstat)')
         return super().fstat(file_obj)
+
+    def exit(self):
+        if 'mute-at-end' in HOST.faults:
+            # A hung host: the whole process stops, so not even the socket is read.
+            while True:
+                time.sleep(3600)
+        super().exit()
 
 
 class Server(asyncssh.SSHServer):

@@ -16,6 +16,7 @@
 #include <poll.h>
 #include <pwd.h>
 #include <sys/socket.h>
+#include <utility>
 #include <vector>
 
 namespace sockvor {
@@ -313,9 +314,32 @@ std::unique_ptr<ConexionSsh> conecta(const std::string &ip, const std::string &l
 
 ConexionSsh::~ConexionSsh() {
     if (ssh && !muerta && ssh_is_connected(ssh.get())) {
+        // libssh 0.10 writes a packet at once only when its poll loop last saw the
+        // socket writable, which no call has let it see since the channel's close
+        // was sent: without this poll the DISCONNECT stays in its buffer and the
+        // host sees the connection just drop.
         Guardia guardia(fd, plazo);
-        ssh_disconnect(ssh.get());
+        bool sondeado = false;
+        atiende_hasta([&] { return std::exchange(sondeado, true); }, 0);
+        if (ssh_is_connected(ssh.get()) && !vigia().disparo()) {
+            ssh_disconnect(ssh.get());
+        }
     }
+}
+
+bool ConexionSsh::atiende_hasta(const std::function<bool()> &listo, int espera_ms) {
+    std::unique_ptr<ssh_event_struct, decltype(&ssh_event_free)> evento(ssh_event_new(),
+                                                                        ssh_event_free);
+    if (!evento || ssh_event_add_session(evento.get(), ssh.get()) != SSH_OK) {
+        return false;
+    }
+    bool hecho = listo();
+    while (!hecho && ssh_is_connected(ssh.get()) && !vigia().disparo() &&
+           ssh_event_dopoll(evento.get(), espera_ms) != SSH_ERROR) {
+        hecho = listo();
+    }
+    ssh_event_remove_session(evento.get(), ssh.get());
+    return hecho;
 }
 
 bool ConexionSsh::cortada_por_plazo() {

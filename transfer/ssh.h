@@ -8,6 +8,7 @@
 #include "vigia.h"
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -34,6 +35,12 @@ struct ConexionSsh {
         Guardia guardia(fd, plazo);
         return llamada();
     }
+
+    // Lets libssh read what the host sends, and see that the socket takes data
+    // again, until `listo()` holds, the connection ends or the watchdog (armed by
+    // the caller) fires; each wait is bounded by `espera_ms`. For the end of a
+    // channel or a session, where no channel read is left to drive libssh.
+    bool atiende_hasta(const std::function<bool()> &listo, int espera_ms);
 
     // Whether the last failed call was cut by the watchdog or found the connection
     // gone; either way the connection is marked dead.
