@@ -15,6 +15,7 @@ listening port as its first line on stdout once it accepts connections.
   pause-read    stop answering at the first file read
   vanish        the first file open after a listing removes the listed folder
   mute-at-end   when the client ends the SFTP session, stop answering anything
+  no-sig-algs   send no server-sig-algs extension, as hosts older than RFC 8308
 --inject NAME adds NAME (Python escapes allowed: \\n, \\x01) as a regular
 file to every listing; --inject-many N adds N generated names.
 --log FILE appends one line per event: "connect", "opendir PATH",
@@ -41,7 +42,7 @@ warnings.filterwarnings('ignore')
 import asyncssh  # noqa: E402
 
 FAULTS = {'silent', 'drop-read', 'drop-first-open', 'read-error', 'pause-list', 'pause-read', 'vanish',
-          'mute-at-end'}
+          'mute-at-end', 'no-sig-algs'}
 
 
 class Host:
@@ -159,6 +160,8 @@ async def silent(args):
 
 
 async def serve(args):
+    if 'no-sig-algs' in HOST.faults:
+        asyncssh.connection.SSHServerConnection._send_ext_info = lambda self: None
     server = await asyncssh.listen(
         '127.0.0.1', args.port,
         server_host_keys=[args.host_key],

@@ -1,5 +1,6 @@
 #include "ssh.h"
 
+#include "autenticacion.h"
 #include "configssh.h"
 #include "rutas.h"
 #include "sockvor.h"
@@ -262,18 +263,7 @@ std::unique_ptr<ConexionSsh> abre(const std::string &ip, const std::string &logi
     }
     verifica_host(*s, host, puerto, conocidos);
 
-    if (s->vigilado([&] { return ssh_userauth_publickey_auto(ss, nullptr, nullptr); }) !=
-        SSH_AUTH_SUCCESS) {
-        if (vigia().disparo() || !ssh_is_connected(ss)) {
-            s->falla_llamada(SOCKVOR_E_AUTENTICACION, "autenticar al usuario " + login);
-        }
-        falla(SOCKVOR_E_AUTENTICACION,
-              "El host " + ip + " no aceptó ninguna llave para el usuario " + login +
-                  " (se probaron el agente SSH y las llaves de " + dir_ssh +
-                  "). Agregue la llave pública del usuario local al authorized_keys de " + login +
-                  " en el host");
-    }
-
+    autentica(*s, login, dir_ssh);
     return s;
 }
 
