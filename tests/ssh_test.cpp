@@ -5,8 +5,10 @@
 #include "proftpd_fixture.h"
 #include "sockvor.h"
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <fcntl.h>
 #include <filesystem>
 #include <gtest/gtest.h>
@@ -246,5 +248,103 @@ TEST(Ssh, LlaveNoOfrecidaNoSeDiceRechazada) {
         << s.texto;
     EXPECT_EQ(s.texto.find("no aceptó"), std::string::npos) << s.texto;
 }
+
+// What the library writes on stderr while `f` runs.
+template <class F> std::string su_stderr(const std::string &archivo, F f) {
+    std::fflush(stderr);
+    int copia = dup(STDERR_FILENO);
+    int destino = open(archivo.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(destino, STDERR_FILENO);
+    close(destino);
+    f();
+    std::fflush(stderr);
+    dup2(copia, STDERR_FILENO);
+    close(copia);
+    return lee_archivo(archivo);
+}
+
+struct CasoConocidos {
+    const char *nombre;
+    // known_hosts from the host's own line: "{N}" is its name ([127.0.0.1]:port),
+    // "{L}" its key ("ssh-ed25519 AAAA..."), "{V}" the whole line.
+    const char *texto;
+    bool cifrar; // through ssh-keygen -H
+    int codigo;
+    const char *en_error;
+    const char *en_stderr; // "" for nothing at all
+};
+
+void PrintTo(const CasoConocidos &c, std::ostream *os) {
+    *os << c.nombre;
+}
+
+class Conocidos : public testing::TestWithParam<CasoConocidos> {};
+
+// known_hosts as OpenSSH's client reads it: a malformed line is skipped (and
+// said so, on one filtered line of stderr) wherever it stands, a revoked key is
+// refused, and the other forms a line may take are understood.
+TEST_P(Conocidos, ComoElClienteDeOpenSsh) {
+    const auto &c = GetParam();
+    HostSftp host;
+    host.usa_home();
+    host.crea_remoto(login, "a_201305.xml", "hola");
+    std::string archivo = host.home() + "/.ssh/known_hosts";
+    std::string valida = lee_archivo(archivo);
+    valida.pop_back();
+    std::string nombre = valida.substr(0, valida.find(' '));
+    std::string llave = valida.substr(valida.find(' ') + 1);
+    std::string texto = c.texto;
+    for (const auto &[marca, valor] : {std::pair{"{V}", valida}, {"{N}", nombre}, {"{L}", llave}}) {
+        for (auto p = texto.find(marca); p != std::string::npos; p = texto.find(marca)) {
+            texto.replace(p, 3, valor);
+        }
+    }
+    escribe_archivo(archivo, texto);
+    if (c.cifrar) {
+        ASSERT_EQ(ejecuta({"ssh-keygen", "-q", "-H", "-f", archivo}).estado, 0);
+        ASSERT_EQ(lee_archivo(archivo).find("127.0.0.1"), std::string::npos);
+    }
+    int codigo = 0;
+    std::string error(SOCKVOR_TAM_ERROR, '\0');
+    auto avisos = su_stderr(host.home() + "/stderr", [&] {
+        std::vector<char> lista(SOCKVOR_TAM_LISTA);
+        codigo = ListaFolders(host.direccion().c_str(), login.c_str(), "d",
+                              HostSftp::ruta_windows(login, "*201305*.xml").c_str(), lista.data(),
+                              error.data());
+    });
+    error.resize(error.find('\0'));
+    EXPECT_EQ(codigo, c.codigo) << error;
+    EXPECT_NE(error.find(c.en_error), std::string::npos) << error;
+    if (*c.en_stderr) {
+        EXPECT_EQ(avisos.rfind(" AVISO ", 0), 0u) << avisos;
+        EXPECT_NE(avisos.find(c.en_stderr), std::string::npos) << avisos;
+        EXPECT_EQ(std::count(avisos.begin(), avisos.end(), '\n'), 1) << avisos;
+        EXPECT_EQ(avisos.find('\x1b'), std::string::npos) << avisos;
+    } else {
+        EXPECT_EQ(avisos, "");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ssh, Conocidos,
+    testing::Values(
+        CasoConocidos{"MalformadaAntesDeLaValida", "{N} ssh-ed25519 AAAAC3Nz!!\n{V}\n", false,
+                      SOCKVOR_OK, "", "línea 1 (llave ssh-ed25519 ilegible)"},
+        CasoConocidos{"TipoYMarcaDesconocidos",
+                      "# comentario\n\n{N} ssh-nada\x1b[2J AAAA\n@otra {N} {L}\n{V}\n", false,
+                      SOCKVOR_OK, "",
+                      "línea 3 (tipo de llave desconocido ssh-nada\\x1B[2J); línea 4 (marca "
+                      "desconocida @otra)"},
+        CasoConocidos{"MalformadaSola", "{N} ssh-ed25519\n", false, SOCKVOR_E_HOST_DESCONOCIDO,
+                      "ssh-keyscan -p", "línea 1 (falta la llave)"},
+        CasoConocidos{"Cifrada", "otro.ejemplo {L}\n{V}\n", true, SOCKVOR_OK, "", ""},
+        CasoConocidos{"VariosPatronesYComodines", "otro,[127.0.0.?]:* {L}\n", false, SOCKVOR_OK, "",
+                      ""},
+        CasoConocidos{"Negada", "*,!{N} {L}\n", false, SOCKVOR_E_HOST_DESCONOCIDO, "no figura", ""},
+        CasoConocidos{"SoloAutoridadCertificadora", "@cert-authority * {L}\n", false,
+                      SOCKVOR_E_HOST_DESCONOCIDO, "no figura", ""},
+        CasoConocidos{"Revocada", "{V}\n@revoked * {L}\n", false, SOCKVOR_E_HOST_REVOCADO,
+                      "está revocada", ""}),
+    [](const auto &info) { return std::string(info.param.nombre); });
 
 } // namespace

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace sockvor {
 
@@ -15,5 +16,9 @@ namespace sockvor {
 std::optional<int> connect_timeout(std::string_view configuracion, std::string_view host);
 
 std::optional<int> connect_timeout_de_archivo(const std::string &ruta, std::string_view host);
+
+// Whether `host` matches a list of OpenSSH host patterns ('*', '?', compared
+// without regard to case): some pattern matches and no negated one ("!pattern") does.
+bool coincide_patrones(const std::vector<std::string_view> &patrones, std::string_view host);
 
 } // namespace sockvor

@@ -2,6 +2,7 @@
 
 #include "autenticacion.h"
 #include "configssh.h"
+#include "llave_host.h"
 #include "rutas.h"
 #include "sockvor.h"
 
@@ -133,53 +134,23 @@ Descriptor conecta_tcp(const ConexionSsh &s, const std::string &host, unsigned p
           "No se pudo conectar con el host " + nombra(s.host, host, puerto) + ": " + causa(ultimo));
 }
 
-std::string huella(ssh_key llave) {
-    unsigned char *hash = nullptr;
-    size_t largo = 0;
-    if (ssh_get_publickey_hash(llave, SSH_PUBLICKEY_HASH_SHA256, &hash, &largo) < 0) {
-        return "(huella desconocida)";
+// A known_hosts path as libssh holds it before connecting: a configuration's
+// UserKnownHostsFile is kept as written until then.
+std::string archivo_de(ssh_session ss, ssh_options_e cual, const std::string &omision,
+                       const std::string &home) {
+    char *valor = nullptr;
+    if (ssh_options_get(ss, cual, &valor) != 0 || !valor) {
+        return omision;
     }
-    char *texto = ssh_get_fingerprint_hash(SSH_PUBLICKEY_HASH_SHA256, hash, largo);
-    ssh_clean_pubkey_hash(&hash);
-    std::string salida = texto ? texto : "(huella desconocida)";
-    ssh_string_free_char(texto);
-    return std::string(ssh_key_type_to_char(ssh_key_type(llave))) + " " + salida;
-}
-
-void verifica_host(ConexionSsh &s, const std::string &host, unsigned puerto,
-                   const std::string &conocidos) {
-    ssh_session ss = s.ssh.get();
-    ssh_key cruda = nullptr;
-    if (ssh_get_server_publickey(ss, &cruda) < 0) {
-        s.falla_llamada(SOCKVOR_E_CONEXION, "obtener la llave del host");
+    std::string ruta = valor;
+    ssh_string_free_char(valor);
+    if (ruta.rfind("~/", 0) == 0) {
+        ruta = home + ruta.substr(1);
     }
-    Llave llave(cruda);
-    auto estado = ssh_session_is_known_server(ss);
-    if (estado == SSH_KNOWN_HOSTS_OK) {
-        return;
+    if (auto d = ruta.find("%d"); d != std::string::npos) {
+        ruta.replace(d, 2, home + "/.ssh");
     }
-    std::string p = puerto == 22 ? "" : "-p " + std::to_string(puerto) + " ";
-    std::string agrega = "ssh-keyscan " + p + host + " >> " + conocidos;
-    std::string donde = nombra(s.host, host, puerto);
-    if (estado == SSH_KNOWN_HOSTS_CHANGED || estado == SSH_KNOWN_HOSTS_OTHER) {
-        std::string entrada = puerto == 22 ? host : "[" + host + "]:" + std::to_string(puerto);
-        falla(SOCKVOR_E_HOST_CAMBIADO,
-              "La llave del host " + donde + " no es la registrada en " + conocidos +
-                  "; ahora presenta " + huella(llave.get()) +
-                  ". Puede ser un ataque o una reinstalación del host. Si el administrador "
-                  "confirma esa huella, quite la llave vieja con: ssh-keygen -R '" +
-                  entrada + "' -f " + conocidos + " y agregue la nueva con: " + agrega);
-    }
-    if (estado == SSH_KNOWN_HOSTS_UNKNOWN || estado == SSH_KNOWN_HOSTS_NOT_FOUND) {
-        falla(SOCKVOR_E_HOST_DESCONOCIDO,
-              "El host " + donde + " no figura en " + conocidos + "; presenta la llave " +
-                  huella(llave.get()) +
-                  ". Para confiar en él, confirme esa huella con el administrador del host y "
-                  "ejecute: " +
-                  agrega);
-    }
-    falla(SOCKVOR_E_CONFIG, "No se pudo verificar la llave del host " + s.host + " en " +
-                                conocidos + ": " + ssh_get_error(ss));
+    return ruta;
 }
 
 std::unique_ptr<ConexionSsh> abre(const std::string &ip, const std::string &login) {
@@ -192,7 +163,8 @@ std::unique_ptr<ConexionSsh> abre(const std::string &ip, const std::string &logi
     if (login.empty()) {
         falla(SOCKVOR_E_ARGUMENTO, "Falta el usuario para el host " + ip);
     }
-    std::string dir_ssh = directorio_personal() + "/.ssh";
+    std::string home = directorio_personal();
+    std::string dir_ssh = home + "/.ssh";
     std::string conocidos = dir_ssh + "/known_hosts";
 
     auto s = std::make_unique<ConexionSsh>();
@@ -204,8 +176,8 @@ std::unique_ptr<ConexionSsh> abre(const std::string &ip, const std::string &logi
     ssh_session ss = s->ssh.get();
     auto opcion = [&](ssh_options_e cual, const void *valor) {
         if (ssh_options_set(ss, cual, valor) < 0) {
-            falla(SOCKVOR_E_CONFIG,
-                  "No se pudo preparar la conexión con el host " + ip + ": " + ssh_get_error(ss));
+            falla(SOCKVOR_E_CONFIG, "No se pudo preparar la conexión con el host " + ip + ": " +
+                                        visible(ssh_get_error(ss)));
         }
     };
     opcion(SSH_OPTIONS_HOST, direccion->host.c_str());
@@ -215,7 +187,7 @@ std::unique_ptr<ConexionSsh> abre(const std::string &ip, const std::string &logi
     opcion(SSH_OPTIONS_KNOWNHOSTS, conocidos.c_str());
     if (ssh_options_parse_config(ss, nullptr) < 0) {
         falla(SOCKVOR_E_CONFIG, "No se pudo leer la configuración SSH de " + dir_ssh +
-                                    " para el host " + ip + ": " + ssh_get_error(ss));
+                                    " para el host " + ip + ": " + visible(ssh_get_error(ss)));
     }
     // After the configuration, or its Port would override the one given here.
     if (direccion->puerto != 0) {
@@ -249,11 +221,10 @@ std::unique_ptr<ConexionSsh> abre(const std::string &ip, const std::string &logi
     ssh_string_free_char(real);
     unsigned puerto = 22;
     ssh_options_get_port(ss, &puerto);
-    char *archivo_conocidos = nullptr;
-    if (ssh_options_get(ss, SSH_OPTIONS_KNOWNHOSTS, &archivo_conocidos) == 0 && archivo_conocidos) {
-        conocidos = archivo_conocidos;
-        ssh_string_free_char(archivo_conocidos);
-    }
+    HostSsh h{host, puerto, nombra(ip, host, puerto),
+              archivo_de(ss, SSH_OPTIONS_KNOWNHOSTS, conocidos, home),
+              archivo_de(ss, SSH_OPTIONS_GLOBAL_KNOWNHOSTS, "/etc/ssh/ssh_known_hosts", home)};
+    auto conocidas = consulta_conocidos(ss, h);
 
     s->socket = conecta_tcp(*s, host, puerto);
     s->fd = s->socket.get();
@@ -261,7 +232,7 @@ std::unique_ptr<ConexionSsh> abre(const std::string &ip, const std::string &logi
     if (s->vigilado([&] { return ssh_connect(ss); }) != SSH_OK) {
         s->falla_llamada(SOCKVOR_E_CONEXION, "iniciar la sesión SSH");
     }
-    verifica_host(*s, host, puerto, conocidos);
+    verifica_host(*s, conocidas, h);
 
     autentica(*s, login, dir_ssh);
     return s;
