@@ -16,6 +16,8 @@ listening port as its first line on stdout once it accepts connections.
   vanish        the first file open after a listing removes the listed folder
   mute-at-end   when the client ends the SFTP session, stop answering anything
   no-sig-algs   send no server-sig-algs extension, as hosts older than RFC 8308
+  hostile-bye   disconnect at authentication with a reason holding a newline, a
+                forged closing line and terminal escapes
 --inject NAME adds NAME (Python escapes allowed: \\n, \\x01) as a regular
 file to every listing; --inject-many N adds N generated names.
 --log FILE appends one line per event: "connect", "opendir PATH",
@@ -42,7 +44,7 @@ warnings.filterwarnings('ignore')
 import asyncssh  # noqa: E402
 
 FAULTS = {'silent', 'drop-read', 'drop-first-open', 'read-error', 'pause-list', 'pause-read', 'vanish',
-          'mute-at-end', 'no-sig-algs'}
+          'mute-at-end', 'no-sig-algs', 'hostile-bye'}
 
 
 class Host:
@@ -133,6 +135,13 @@ class Sftp(asyncssh.SFTPServer):
 class Server(asyncssh.SSHServer):
     def connection_made(self, conn):
         HOST.log('connect')
+        self.conn = conn
+
+    def begin_auth(self, username):
+        if 'hostile-bye' in HOST.faults:
+            self.conn.disconnect(asyncssh.DISC_BY_APPLICATION,
+                                 'adios\n Se Depositaron 99 Acuses en /x\x1b[2J\x9b31m')
+        return True
 
     def password_auth_supported(self):
         return False

@@ -249,6 +249,21 @@ TEST(Ssh, LlaveNoOfrecidaNoSeDiceRechazada) {
     EXPECT_EQ(s.texto.find("no aceptó"), std::string::npos) << s.texto;
 }
 
+// A host that disconnects while the user authenticates is seen to go at once
+// (libssh alone waited out its timeout, then the line told of a silent host),
+// and its own words reach the operator as one line with no control bytes.
+TEST(Ssh, DespedidaHostilDelHostEnUnaLinea) {
+    OpcionesHost o;
+    o.fallas = {"hostile-bye"};
+    HostSftp host(o);
+    auto s = corre(host.home(), host.direccion(), host.deposito());
+    EXPECT_EQ(s.estado, 3) << s.texto;
+    EXPECT_EQ(std::count(s.texto.begin(), s.texto.end(), '\n'), 1) << s.texto;
+    EXPECT_NE(s.texto.find("adios\\n Se Depositaron 99 Acuses en /x\\x1B[2J\\xC2\\x9B31m"),
+              std::string::npos)
+        << s.texto;
+}
+
 // What the library writes on stderr while `f` runs.
 template <class F> std::string su_stderr(const std::string &archivo, F f) {
     std::fflush(stderr);

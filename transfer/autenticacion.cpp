@@ -110,6 +110,36 @@ class Escucha {
     void *datos_;
 };
 
+// libssh waits for the answer to an authentication request until its own
+// timeout even after the host has disconnected: that wait never looks at the
+// session's state, and the watchdog has no socket left to shut down, since libssh
+// closes it on the host's DISCONNECT. In short turns each call returns
+// SSH_AUTH_AGAIN, keeps its place, and a connection gone is seen at once.
+class TurnosCortos {
+  public:
+    explicit TurnosCortos(ConexionSsh &s) : s_(s) { fija(0, 200000); }
+    TurnosCortos(const TurnosCortos &) = delete;
+    TurnosCortos &operator=(const TurnosCortos &) = delete;
+    ~TurnosCortos() { fija(s_.respaldo_s, 0); }
+
+  private:
+    void fija(long segundos, long micro) {
+        ssh_options_set(s_.ssh.get(), SSH_OPTIONS_TIMEOUT, &segundos);
+        ssh_options_set(s_.ssh.get(), SSH_OPTIONS_TIMEOUT_USEC, &micro);
+    }
+    ConexionSsh &s_;
+};
+
+template <class Llamada> int por_turnos(ConexionSsh &s, Llamada llamada) {
+    int r;
+    while ((r = llamada()) == SSH_AUTH_AGAIN) {
+        if (!ssh_is_connected(s.ssh.get()) || vigia().disparo()) {
+            return SSH_AUTH_ERROR;
+        }
+    }
+    return r;
+}
+
 std::string enumera(const std::vector<std::string> &partes) {
     std::string salida;
     for (std::size_t i = 0; i < partes.size(); ++i) {
@@ -152,10 +182,12 @@ std::string enumera(const std::vector<std::string> &partes) {
 void autentica(ConexionSsh &s, const std::string &login, const std::string &dir_ssh) {
     ssh_session ss = s.ssh.get();
     const std::string accion = "autenticar al usuario " + login;
+    Guardia guardia(s.fd, s.plazo);
+    TurnosCortos turnos(s);
     // The answer to "none" comes after the host's extension info, so the RSA
     // signature the host takes (server-sig-algs) is known before a key is offered:
     // some hosts (ProFTPD's mod_sftp) send it a round trip later than sshd does.
-    int r = s.vigilado([&] { return ssh_userauth_none(ss, nullptr); });
+    int r = por_turnos(s, [&] { return ssh_userauth_none(ss, nullptr); });
     if (r == SSH_AUTH_SUCCESS) {
         return;
     }
@@ -167,12 +199,12 @@ void autentica(ConexionSsh &s, const std::string &login, const std::string &dir_
     intento.sesion = ss;
     {
         Escucha escucha(intento);
-        r = s.vigilado([&] { return ssh_userauth_publickey_auto(ss, nullptr, nullptr); });
+        r = por_turnos(s, [&] { return ssh_userauth_publickey_auto(ss, nullptr, nullptr); });
     }
     if (r == SSH_AUTH_SUCCESS) {
         return;
     }
-    if (vigia().disparo() || !ssh_is_connected(ss)) {
+    if (r == SSH_AUTH_ERROR || vigia().disparo() || !ssh_is_connected(ss)) {
         s.falla_llamada(SOCKVOR_E_AUTENTICACION, accion);
     }
     falla_sin_llave(intento, s.host, login, dir_ssh);

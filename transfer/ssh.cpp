@@ -210,8 +210,8 @@ std::unique_ptr<ConexionSsh> abre(const std::string &ip, const std::string &logi
     // The watchdog bounds every call at `plazo`. libssh's own timeout is kept
     // well behind it: when both raced, libssh's won now and then and its
     // English "Timeout connecting" came out as a connection failure.
-    long respaldo = 2 * seg + 5;
-    opcion(SSH_OPTIONS_TIMEOUT, &respaldo);
+    s->respaldo_s = 2 * seg + 5;
+    opcion(SSH_OPTIONS_TIMEOUT, &s->respaldo_s);
 
     char *real = nullptr;
     if (ssh_options_get(ss, SSH_OPTIONS_HOST, &real) < 0 || !real) {
@@ -229,6 +229,7 @@ std::unique_ptr<ConexionSsh> abre(const std::string &ip, const std::string &logi
     s->socket = conecta_tcp(*s, host, puerto);
     s->fd = s->socket.get();
     opcion(SSH_OPTIONS_FD, &s->fd);
+    s->entregado = true;
     if (s->vigilado([&] { return ssh_connect(ss); }) != SSH_OK) {
         s->falla_llamada(SOCKVOR_E_CONEXION, "iniciar la sesión SSH");
     }
@@ -274,6 +275,7 @@ std::unique_ptr<ConexionSsh> conecta(const std::string &ip, const std::string &l
 }
 
 ConexionSsh::~ConexionSsh() {
+    bool desconectada = false;
     if (ssh && !muerta && ssh_is_connected(ssh.get())) {
         // libssh 0.10 writes a packet at once only when its poll loop last saw the
         // socket writable, which no call has let it see since the channel's close
@@ -284,7 +286,15 @@ ConexionSsh::~ConexionSsh() {
         atiende_hasta([&] { return std::exchange(sondeado, true); }, 0);
         if (ssh_is_connected(ssh.get()) && !vigia().disparo()) {
             ssh_disconnect(ssh.get());
+            desconectada = true;
         }
+    }
+    // Whose socket it is: libssh closes the one it holds when the session is freed,
+    // and has already closed it if it dropped it (the host's DISCONNECT, a failed
+    // write); ssh_disconnect lets go of it unclosed. Closing a number twice could
+    // close a file another thread has just opened.
+    if (entregado && !desconectada) {
+        socket.release();
     }
 }
 

@@ -17,12 +17,14 @@ namespace sockvor {
 struct ConexionSsh {
     std::string host;                // the address as the caller gave it, for messages
     std::chrono::milliseconds plazo; // bound for the connection and for each blocking call
+    long respaldo_s = 0;             // libssh's own timeout, a backstop well behind `plazo`
     // Ours, not libssh's: it leaves a socket handed in with SSH_OPTIONS_FD open.
     // Declared first so it is closed after the session that uses it is freed.
     Descriptor socket;
     SesionSsh ssh;
-    int fd = -1;         // socket.get(), for the watchdog
-    bool muerta = false; // the socket was shut down or the peer went away
+    int fd = -1;            // socket.get(), for the watchdog
+    bool muerta = false;    // the socket was shut down or the peer went away
+    bool entregado = false; // libssh was given the socket (SSH_OPTIONS_FD)
 
     ConexionSsh() = default;
     ConexionSsh(const ConexionSsh &) = delete;
