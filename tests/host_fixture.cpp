@@ -87,6 +87,10 @@ HostSftp::HostSftp(OpcionesHost opciones) {
                                            autorizadas,
                                            "--log",
                                            registro_};
+    if (!opciones.llave_host_extra.empty()) {
+        genera_llave(base_.ruta() + "/llave_host_extra", opciones.llave_host_extra);
+        argumentos.insert(argumentos.end(), {"--host-key", base_.ruta() + "/llave_host_extra"});
+    }
     for (const auto &f : opciones.fallas) {
         argumentos.insert(argumentos.end(), {"--fault", f});
     }
@@ -125,7 +129,9 @@ HostSftp::HostSftp(OpcionesHost opciones) {
 
     std::string conocida;
     if (opciones.llave == LlaveConocida::registrada) {
-        conocida = llave_publica(base_.ruta() + "/llave_host.pub");
+        conocida = llave_publica(base_.ruta() + (opciones.llave_host_extra.empty()
+                                                     ? "/llave_host.pub"
+                                                     : "/llave_host_extra.pub"));
     } else if (opciones.llave == LlaveConocida::otra) {
         genera_llave(base_.ruta() + "/llave_impostora");
         conocida = llave_publica(base_.ruta() + "/llave_impostora.pub");

@@ -173,7 +173,7 @@ async def serve(args):
         asyncssh.connection.SSHServerConnection._send_ext_info = lambda self: None
     server = await asyncssh.listen(
         '127.0.0.1', args.port,
-        server_host_keys=[args.host_key],
+        server_host_keys=args.host_key,
         authorized_client_keys=args.authorized_keys,
         server_factory=Server,
         sftp_factory=Sftp,
@@ -186,7 +186,7 @@ def main():
     global HOST
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     p.add_argument('--root', required=True)
-    p.add_argument('--host-key', required=True)
+    p.add_argument('--host-key', required=True, action='append')
     p.add_argument('--authorized-keys', required=True)
     p.add_argument('--port', type=int, default=0)
     p.add_argument('--fault', action='append', default=[], choices=sorted(FAULTS))
