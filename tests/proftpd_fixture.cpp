@@ -105,7 +105,9 @@ HostProftpd::HostProftpd(const std::string &login, const std::string &tipo_llave
         fs::permissions(b, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                                fs::perms::others_read | fs::perms::others_exec);
         for (const auto &e : fs::recursive_directory_iterator(b)) {
-            lchown(e.path().c_str(), uid, gid);
+            if (lchown(e.path().c_str(), uid, gid) != 0) {
+                throw std::runtime_error("lchown " + e.path().string());
+            }
         }
     }
 

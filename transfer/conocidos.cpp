@@ -226,7 +226,10 @@ std::string algoritmos_preferidos(const Conocidos &c) {
             sabida = sabida || (!e.revocada && tipo_de(e.llave.get()) == tipo);
         }
         auto &lista = sabida ? primeros : resto;
-        lista += (lista.empty() ? "" : ",") + std::string(algoritmo);
+        if (!lista.empty()) {
+            lista += ',';
+        }
+        lista += algoritmo;
     }
     return primeros.empty() ? "" : primeros + "," + resto;
 }
