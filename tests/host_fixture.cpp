@@ -22,8 +22,8 @@ void ejecuta_o_falla(const std::vector<std::string> &argumentos) {
     }
 }
 
-void genera_llave(const std::string &ruta) {
-    ejecuta_o_falla({"ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-C", "prueba", "-f", ruta});
+void genera_llave(const std::string &ruta, const std::string &tipo = "ed25519") {
+    ejecuta_o_falla({"ssh-keygen", "-q", "-t", tipo, "-N", "", "-C", "prueba", "-f", ruta});
 }
 
 // "ssh-ed25519 AAAA..." without the comment.
@@ -64,11 +64,12 @@ HostSftp::HostSftp(OpcionesHost opciones) {
     fs::create_directories(ssh);
     fs::create_directories(raiz_);
     fs::create_directories(deposito_);
-    genera_llave(ssh + "/id_ed25519");
+    std::string llave_cliente = ssh + "/id_" + opciones.tipo_llave;
+    genera_llave(llave_cliente, opciones.tipo_llave);
     genera_llave(base_.ruta() + "/llave_host");
     std::string autorizadas = base_.ruta() + "/authorized_keys";
     if (opciones.cliente_autorizado) {
-        escribe_archivo(autorizadas, lee_archivo(ssh + "/id_ed25519.pub"));
+        escribe_archivo(autorizadas, lee_archivo(llave_cliente + ".pub"));
     } else {
         genera_llave(base_.ruta() + "/otro_cliente");
         escribe_archivo(autorizadas, lee_archivo(base_.ruta() + "/otro_cliente.pub"));
@@ -86,6 +87,10 @@ HostSftp::HostSftp(OpcionesHost opciones) {
                                            autorizadas,
                                            "--log",
                                            registro_};
+    if (!opciones.llave_host_extra.empty()) {
+        genera_llave(base_.ruta() + "/llave_host_extra", opciones.llave_host_extra);
+        argumentos.insert(argumentos.end(), {"--host-key", base_.ruta() + "/llave_host_extra"});
+    }
     for (const auto &f : opciones.fallas) {
         argumentos.insert(argumentos.end(), {"--fault", f});
     }
@@ -127,7 +132,9 @@ HostSftp::HostSftp(OpcionesHost opciones) {
 
     std::string conocida;
     if (opciones.llave == LlaveConocida::registrada) {
-        conocida = llave_publica(base_.ruta() + "/llave_host.pub");
+        conocida = llave_publica(base_.ruta() + (opciones.llave_host_extra.empty()
+                                                     ? "/llave_host.pub"
+                                                     : "/llave_host_extra.pub"));
     } else if (opciones.llave == LlaveConocida::otra) {
         genera_llave(base_.ruta() + "/llave_impostora");
         conocida = llave_publica(base_.ruta() + "/llave_impostora.pub");
@@ -136,7 +143,7 @@ HostSftp::HostSftp(OpcionesHost opciones) {
         ssh + "/known_hosts",
         conocida.empty() ? "" : "[127.0.0.1]:" + std::to_string(puerto_) + " " + conocida + "\n");
     std::string config = std::string("Host ") + alias + "\n    HostName 127.0.0.1\n    Port " +
-                         std::to_string(puerto_) + "\n    IdentityFile " + ssh + "/id_ed25519\n";
+                         std::to_string(puerto_) + "\n    IdentityFile " + llave_cliente + "\n";
     if (opciones.connect_timeout > 0) {
         config += "Host *\n    ConnectTimeout " + std::to_string(opciones.connect_timeout) + "\n";
     }

@@ -17,6 +17,8 @@ struct OpcionesHost {
     int muchos = 0;                         // --inject-many
     std::string etiqueta_muchos = "201305"; // the month in their names (--many-tag)
     bool cliente_autorizado = true;         // authorized_keys holds the client's key
+    std::string tipo_llave = "ed25519";     // the client key's type, as ssh-keygen -t names it
+    std::string llave_host_extra;           // a second host key of this type, the one registered
     LlaveConocida llave = LlaveConocida::registrada;
     int connect_timeout = 0; // ConnectTimeout in the client's config; 0 leaves it out
 };

@@ -22,6 +22,10 @@ listening port as its first line on stdout once it accepts connections.
   trickle       every read is answered with one byte, half a second late
 --fail-name NAME makes reads of files named NAME fail (as read-error) and
 leaves the others alone.
+  mute-at-end   when the client ends the SFTP session, stop answering anything
+  no-sig-algs   send no server-sig-algs extension, as hosts older than RFC 8308
+  hostile-bye   disconnect at authentication with a reason holding a newline, a
+                forged closing line and terminal escapes
 --inject NAME adds NAME (Python escapes allowed: \\n, \\x01) as a regular
 file to every listing; --inject-many N adds N generated names.
 --log FILE appends one line per event: "connect", "opendir PATH",
@@ -39,6 +43,7 @@ import shutil
 import socket
 import stat
 import sys
+import time
 
 import warnings
 
@@ -48,7 +53,8 @@ warnings.filterwarnings('ignore')
 import asyncssh  # noqa: E402
 
 FAULTS = {'silent', 'drop-read', 'drop-first-open', 'read-error', 'pause-list', 'pause-read', 'vanish',
-          'out-of-order', 'hostile-status', 'endless', 'trickle'}
+          'out-of-order', 'hostile-status', 'endless', 'trickle', 'mute-at-end', 'no-sig-algs',
+          'hostile-bye'}
 
 
 class Host:
@@ -144,10 +150,24 @@ class Sftp(asyncssh.SFTPServer):
         HOST.log('stat (fstat)')
         return super().fstat(file_obj)
 
+    def exit(self):
+        if 'mute-at-end' in HOST.faults:
+            # A hung host: the whole process stops, so not even the socket is read.
+            while True:
+                time.sleep(3600)
+        super().exit()
+
 
 class Server(asyncssh.SSHServer):
     def connection_made(self, conn):
         HOST.log('connect')
+        self.conn = conn
+
+    def begin_auth(self, username):
+        if 'hostile-bye' in HOST.faults:
+            self.conn.disconnect(asyncssh.DISC_BY_APPLICATION,
+                                 'adios\n Se Depositaron 99 Acuses en /x\x1b[2J\x9b31m')
+        return True
 
     def password_auth_supported(self):
         return False
@@ -201,9 +221,11 @@ async def silent(args):
 
 
 async def serve(args):
+    if 'no-sig-algs' in HOST.faults:
+        asyncssh.connection.SSHServerConnection._send_ext_info = lambda self: None
     server = await asyncssh.listen(
         '127.0.0.1', args.port,
-        server_host_keys=[args.host_key],
+        server_host_keys=args.host_key,
         authorized_client_keys=args.authorized_keys,
         server_factory=Server,
         sftp_factory=Sftp,
@@ -216,7 +238,7 @@ def main():
     global HOST
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     p.add_argument('--root', required=True)
-    p.add_argument('--host-key', required=True)
+    p.add_argument('--host-key', required=True, action='append')
     p.add_argument('--authorized-keys', required=True)
     p.add_argument('--port', type=int, default=0)
     p.add_argument('--fault', action='append', default=[], choices=sorted(FAULTS))

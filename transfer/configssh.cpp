@@ -66,20 +66,6 @@ bool patron_host(std::string_view patron, std::string_view host) {
     return patron_host(patron.substr(1), host.substr(1));
 }
 
-bool bloque_aplica(const std::vector<std::string_view> &patrones, std::string_view host) {
-    bool alguno = false;
-    for (auto p : patrones) {
-        if (!p.empty() && p.front() == '!') {
-            if (patron_host(p.substr(1), host)) {
-                return false;
-            }
-        } else if (patron_host(p, host)) {
-            alguno = true;
-        }
-    }
-    return alguno;
-}
-
 } // namespace
 
 std::optional<int> connect_timeout(std::string_view configuracion, std::string_view host) {
@@ -100,7 +86,7 @@ std::optional<int> connect_timeout(std::string_view configuracion, std::string_v
             continue;
         }
         if (igual_sin_caso(p.front(), "Host")) {
-            aplica = bloque_aplica({p.begin() + 1, p.end()}, host);
+            aplica = coincide_patrones({p.begin() + 1, p.end()}, host);
         } else if (igual_sin_caso(p.front(), "Match")) {
             aplica = false;
         } else if (aplica && igual_sin_caso(p.front(), "ConnectTimeout") && p.size() >= 2) {
@@ -115,6 +101,20 @@ std::optional<int> connect_timeout(std::string_view configuracion, std::string_v
         }
     }
     return std::nullopt;
+}
+
+bool coincide_patrones(const std::vector<std::string_view> &patrones, std::string_view host) {
+    bool alguno = false;
+    for (auto p : patrones) {
+        if (!p.empty() && p.front() == '!') {
+            if (patron_host(p.substr(1), host)) {
+                return false;
+            }
+        } else if (patron_host(p, host)) {
+            alguno = true;
+        }
+    }
+    return alguno;
 }
 
 std::optional<int> connect_timeout_de_archivo(const std::string &ruta, std::string_view host) {

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace sockvor {
 
@@ -21,5 +22,8 @@ std::optional<int> connect_timeout_de_archivo(const std::string &ruta, std::stri
 // user's configuration file, else in the system's, else 30 s.
 std::chrono::seconds plazo_de_conexion(const std::string &config_usuario,
                                        const std::string &config_sistema, std::string_view host);
+// Whether `host` matches a list of OpenSSH host patterns ('*', '?', compared
+// without regard to case): some pattern matches and no negated one ("!pattern") does.
+bool coincide_patrones(const std::vector<std::string_view> &patrones, std::string_view host);
 
 } // namespace sockvor

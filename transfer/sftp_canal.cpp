@@ -106,17 +106,28 @@ void CanalSftp::cierra() noexcept {
     }
     if (!conexion_.muerta && ssh_is_connected(conexion_.ssh.get()) &&
         !ssh_channel_is_closed(canal_)) {
-        // The host's sftp server ends when it reads our EOF and then closes the channel.
+        // As OpenSSH's client ends: our EOF, on which the host's sftp server ends;
+        // whatever it still sends, its EOF and its close read to the end, since data
+        // left unread when the socket closes turns the close into a reset; then ours.
         Guardia guardia(conexion_.fd, conexion_.plazo);
         if (ssh_channel_send_eof(canal_) == SSH_OK) {
+            // Replies to requests still in flight are read and dropped: libssh
+            // holds back the host's close while any data of the channel is unread.
             std::array<char, 4096> resto;
-            while (!ssh_channel_is_closed(canal_) && !ssh_channel_is_eof(canal_) &&
-                   !vigia().disparo()) {
+            while (!vigia().disparo()) {
                 int n = ssh_channel_read_timeout(canal_, resto.data(), resto.size(), 0,
                                                  espera_libssh(conexion_.plazo));
-                if (n < 0 && n != SSH_AGAIN) {
+                if (n > 0 || n == SSH_AGAIN) {
+                    continue;
+                }
+                if (n < 0 || ssh_channel_is_eof(canal_) || ssh_channel_is_closed(canal_)) {
                     break;
                 }
+            }
+            // Past the host's EOF a channel read no longer reads the socket.
+            if (ssh_channel_is_eof(canal_) && !vigia().disparo()) {
+                conexion_.atiende_hasta([&] { return ssh_channel_is_closed(canal_) != 0; },
+                                        espera_libssh(conexion_.plazo));
             }
         }
         ssh_channel_close(canal_);

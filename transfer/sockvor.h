@@ -66,6 +66,7 @@ enum {
     SOCKVOR_E_TIEMPO = -13, // host silent for the timeout, or too slow, connecting or later
     SOCKVOR_E_CONEXION_PERDIDA = -14, // connection dropped during the operation
     SOCKVOR_E_INTERNO = -15,          // out of memory or another unexpected failure
+    SOCKVOR_E_HOST_REVOCADO = -16,    // host key marked @revoked in known_hosts
 };
 
 // Separator between the names of a successful listing.

@@ -1,6 +1,8 @@
 #include "ssh.h"
 
+#include "autenticacion.h"
 #include "configssh.h"
+#include "llave_host.h"
 #include "rutas.h"
 #include "sockvor.h"
 
@@ -16,6 +18,7 @@
 #include <poll.h>
 #include <pwd.h>
 #include <sys/socket.h>
+#include <utility>
 #include <vector>
 
 namespace sockvor {
@@ -129,53 +132,23 @@ Descriptor conecta_tcp(const ConexionSsh &s, const std::string &host, unsigned p
           "No se pudo conectar con el host " + nombra(s.host, host, puerto) + ": " + causa(ultimo));
 }
 
-std::string huella(ssh_key llave) {
-    unsigned char *hash = nullptr;
-    size_t largo = 0;
-    if (ssh_get_publickey_hash(llave, SSH_PUBLICKEY_HASH_SHA256, &hash, &largo) < 0) {
-        return "(huella desconocida)";
+// A known_hosts path as libssh holds it before connecting: a configuration's
+// UserKnownHostsFile is kept as written until then.
+std::string archivo_de(ssh_session ss, ssh_options_e cual, const std::string &omision,
+                       const std::string &home) {
+    char *valor = nullptr;
+    if (ssh_options_get(ss, cual, &valor) != 0 || !valor) {
+        return omision;
     }
-    char *texto = ssh_get_fingerprint_hash(SSH_PUBLICKEY_HASH_SHA256, hash, largo);
-    ssh_clean_pubkey_hash(&hash);
-    std::string salida = texto ? texto : "(huella desconocida)";
-    ssh_string_free_char(texto);
-    return std::string(ssh_key_type_to_char(ssh_key_type(llave))) + " " + salida;
-}
-
-void verifica_host(ConexionSsh &s, const std::string &host, unsigned puerto,
-                   const std::string &conocidos) {
-    ssh_session ss = s.ssh.get();
-    ssh_key cruda = nullptr;
-    if (ssh_get_server_publickey(ss, &cruda) < 0) {
-        s.falla_llamada(SOCKVOR_E_CONEXION, "obtener la llave del host");
+    std::string ruta = valor;
+    ssh_string_free_char(valor);
+    if (ruta.rfind("~/", 0) == 0) {
+        ruta = home + ruta.substr(1);
     }
-    Llave llave(cruda);
-    auto estado = ssh_session_is_known_server(ss);
-    if (estado == SSH_KNOWN_HOSTS_OK) {
-        return;
+    if (auto d = ruta.find("%d"); d != std::string::npos) {
+        ruta.replace(d, 2, home + "/.ssh");
     }
-    std::string p = puerto == 22 ? "" : "-p " + std::to_string(puerto) + " ";
-    std::string agrega = "ssh-keyscan " + p + host + " >> " + conocidos;
-    std::string donde = nombra(s.host, host, puerto);
-    if (estado == SSH_KNOWN_HOSTS_CHANGED || estado == SSH_KNOWN_HOSTS_OTHER) {
-        std::string entrada = puerto == 22 ? host : "[" + host + "]:" + std::to_string(puerto);
-        falla(SOCKVOR_E_HOST_CAMBIADO,
-              "La llave del host " + donde + " no es la registrada en " + conocidos +
-                  "; ahora presenta " + huella(llave.get()) +
-                  ". Puede ser un ataque o una reinstalación del host. Si el administrador "
-                  "confirma esa huella, quite la llave vieja con: ssh-keygen -R '" +
-                  entrada + "' -f " + conocidos + " y agregue la nueva con: " + agrega);
-    }
-    if (estado == SSH_KNOWN_HOSTS_UNKNOWN || estado == SSH_KNOWN_HOSTS_NOT_FOUND) {
-        falla(SOCKVOR_E_HOST_DESCONOCIDO,
-              "El host " + donde + " no figura en " + conocidos + "; presenta la llave " +
-                  huella(llave.get()) +
-                  ". Para confiar en él, confirme esa huella con el administrador del host y "
-                  "ejecute: " +
-                  agrega);
-    }
-    falla(SOCKVOR_E_CONFIG, "No se pudo verificar la llave del host " + s.host + " en " +
-                                conocidos + ": " + ssh_get_error(ss));
+    return ruta;
 }
 
 std::unique_ptr<ConexionSsh> abre(const std::string &ip, const std::string &login) {
@@ -188,7 +161,8 @@ std::unique_ptr<ConexionSsh> abre(const std::string &ip, const std::string &logi
     if (login.empty()) {
         falla(SOCKVOR_E_ARGUMENTO, "Falta el usuario para el host " + ip);
     }
-    std::string dir_ssh = directorio_personal() + "/.ssh";
+    std::string home = directorio_personal();
+    std::string dir_ssh = home + "/.ssh";
     std::string conocidos = dir_ssh + "/known_hosts";
 
     auto s = std::make_unique<ConexionSsh>();
@@ -200,8 +174,8 @@ std::unique_ptr<ConexionSsh> abre(const std::string &ip, const std::string &logi
     ssh_session ss = s->ssh.get();
     auto opcion = [&](ssh_options_e cual, const void *valor) {
         if (ssh_options_set(ss, cual, valor) < 0) {
-            falla(SOCKVOR_E_CONFIG,
-                  "No se pudo preparar la conexión con el host " + ip + ": " + ssh_get_error(ss));
+            falla(SOCKVOR_E_CONFIG, "No se pudo preparar la conexión con el host " + ip + ": " +
+                                        visible(ssh_get_error(ss)));
         }
     };
     opcion(SSH_OPTIONS_HOST, direccion->host.c_str());
@@ -211,7 +185,7 @@ std::unique_ptr<ConexionSsh> abre(const std::string &ip, const std::string &logi
     opcion(SSH_OPTIONS_KNOWNHOSTS, conocidos.c_str());
     if (ssh_options_parse_config(ss, nullptr) < 0) {
         falla(SOCKVOR_E_CONFIG, "No se pudo leer la configuración SSH de " + dir_ssh +
-                                    " para el host " + ip + ": " + ssh_get_error(ss));
+                                    " para el host " + ip + ": " + visible(ssh_get_error(ss)));
     }
     // After the configuration, or its Port would override the one given here.
     if (direccion->puerto != 0) {
@@ -231,8 +205,8 @@ std::unique_ptr<ConexionSsh> abre(const std::string &ip, const std::string &logi
     // The watchdog bounds every call at `plazo`. libssh's own timeout is kept
     // well behind it: when both raced, libssh's won now and then and its
     // English "Timeout connecting" came out as a connection failure.
-    long respaldo = 2 * seg + 5;
-    opcion(SSH_OPTIONS_TIMEOUT, &respaldo);
+    s->respaldo_s = 2 * seg + 5;
+    opcion(SSH_OPTIONS_TIMEOUT, &s->respaldo_s);
 
     char *real = nullptr;
     if (ssh_options_get(ss, SSH_OPTIONS_HOST, &real) < 0 || !real) {
@@ -242,32 +216,21 @@ std::unique_ptr<ConexionSsh> abre(const std::string &ip, const std::string &logi
     ssh_string_free_char(real);
     unsigned puerto = 22;
     ssh_options_get_port(ss, &puerto);
-    char *archivo_conocidos = nullptr;
-    if (ssh_options_get(ss, SSH_OPTIONS_KNOWNHOSTS, &archivo_conocidos) == 0 && archivo_conocidos) {
-        conocidos = archivo_conocidos;
-        ssh_string_free_char(archivo_conocidos);
-    }
+    HostSsh h{host, puerto, nombra(ip, host, puerto),
+              archivo_de(ss, SSH_OPTIONS_KNOWNHOSTS, conocidos, home),
+              archivo_de(ss, SSH_OPTIONS_GLOBAL_KNOWNHOSTS, "/etc/ssh/ssh_known_hosts", home)};
+    auto conocidas = consulta_conocidos(ss, h);
 
     s->socket = conecta_tcp(*s, host, puerto);
     s->fd = s->socket.get();
     opcion(SSH_OPTIONS_FD, &s->fd);
+    s->entregado = true;
     if (s->vigilado([&] { return ssh_connect(ss); }) != SSH_OK) {
         s->falla_llamada(SOCKVOR_E_CONEXION, "iniciar la sesión SSH");
     }
-    verifica_host(*s, host, puerto, conocidos);
+    verifica_host(*s, conocidas, h);
 
-    if (s->vigilado([&] { return ssh_userauth_publickey_auto(ss, nullptr, nullptr); }) !=
-        SSH_AUTH_SUCCESS) {
-        if (vigia().disparo() || !ssh_is_connected(ss)) {
-            s->falla_llamada(SOCKVOR_E_AUTENTICACION, "autenticar al usuario " + login);
-        }
-        falla(SOCKVOR_E_AUTENTICACION,
-              "El host " + ip + " no aceptó ninguna llave para el usuario " + login +
-                  " (se probaron el agente SSH y las llaves de " + dir_ssh +
-                  "). Agregue la llave pública del usuario local al authorized_keys de " + login +
-                  " en el host");
-    }
-
+    autentica(*s, login, dir_ssh);
     return s;
 }
 
@@ -307,10 +270,42 @@ std::unique_ptr<ConexionSsh> conecta(const std::string &ip, const std::string &l
 }
 
 ConexionSsh::~ConexionSsh() {
+    bool desconectada = false;
     if (ssh && !muerta && ssh_is_connected(ssh.get())) {
+        // libssh 0.10 writes a packet at once only when its poll loop last saw the
+        // socket writable, which no call has let it see since the channel's close
+        // was sent: without this poll the DISCONNECT stays in its buffer and the
+        // host sees the connection just drop.
         Guardia guardia(fd, plazo);
-        ssh_disconnect(ssh.get());
+        bool sondeado = false;
+        atiende_hasta([&] { return std::exchange(sondeado, true); }, 0);
+        if (ssh_is_connected(ssh.get()) && !vigia().disparo()) {
+            ssh_disconnect(ssh.get());
+            desconectada = true;
+        }
     }
+    // Whose socket it is: libssh closes the one it holds when the session is freed,
+    // and has already closed it if it dropped it (the host's DISCONNECT, a failed
+    // write); ssh_disconnect lets go of it unclosed. Closing a number twice could
+    // close a file another thread has just opened.
+    if (entregado && !desconectada) {
+        socket.release();
+    }
+}
+
+bool ConexionSsh::atiende_hasta(const std::function<bool()> &listo, int espera_ms) {
+    std::unique_ptr<ssh_event_struct, decltype(&ssh_event_free)> evento(ssh_event_new(),
+                                                                        ssh_event_free);
+    if (!evento || ssh_event_add_session(evento.get(), ssh.get()) != SSH_OK) {
+        return false;
+    }
+    bool hecho = listo();
+    while (!hecho && ssh_is_connected(ssh.get()) && !vigia().disparo() &&
+           ssh_event_dopoll(evento.get(), espera_ms) != SSH_ERROR) {
+        hecho = listo();
+    }
+    ssh_event_remove_session(evento.get(), ssh.get());
+    return hecho;
 }
 
 bool ConexionSsh::cortada_por_plazo() {

@@ -8,6 +8,7 @@
 #include "vigia.h"
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -16,12 +17,14 @@ namespace sockvor {
 struct ConexionSsh {
     std::string host;                // the address as the caller gave it, for messages
     std::chrono::milliseconds plazo; // bound for the connection and for each blocking call
+    long respaldo_s = 0;             // libssh's own timeout, a backstop well behind `plazo`
     // Ours, not libssh's: it leaves a socket handed in with SSH_OPTIONS_FD open.
     // Declared first so it is closed after the session that uses it is freed.
     Descriptor socket;
     SesionSsh ssh;
-    int fd = -1;         // socket.get(), for the watchdog
-    bool muerta = false; // the socket was shut down or the peer went away
+    int fd = -1;            // socket.get(), for the watchdog
+    bool muerta = false;    // the socket was shut down or the peer went away
+    bool entregado = false; // libssh was given the socket (SSH_OPTIONS_FD)
 
     ConexionSsh() = default;
     ConexionSsh(const ConexionSsh &) = delete;
@@ -34,6 +37,12 @@ struct ConexionSsh {
         Guardia guardia(fd, plazo);
         return llamada();
     }
+
+    // Lets libssh read what the host sends, and see that the socket takes data
+    // again, until `listo()` holds, the connection ends or the watchdog (armed by
+    // the caller) fires; each wait is bounded by `espera_ms`. For the end of a
+    // channel or a session, where no channel read is left to drive libssh.
+    bool atiende_hasta(const std::function<bool()> &listo, int espera_ms);
 
     // Whether the last failed call was cut by the watchdog or found the connection
     // gone; either way the connection is marked dead.
