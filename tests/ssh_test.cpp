@@ -179,7 +179,7 @@ TEST(Ssh, CadaCorridaTerminaConDisconnect) {
     }
     auto registro = host.registro();
     EXPECT_EQ(ocurrencias(registro, "sent SSH_DISCONNECT message"), corridas) << registro;
-    for (const char *mal : {"reset", "Broken pipe", "received EOF"}) {
+    for (const char *mal : {"reset", "Broken pipe", "received EOF", "unclosed"}) {
         EXPECT_EQ(registro.find(mal), std::string::npos) << mal << " en:\n" << registro;
     }
 }

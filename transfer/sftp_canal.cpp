@@ -110,6 +110,12 @@ void CanalSftp::cierra() noexcept {
         // whatever it still sends, its EOF and its close read to the end, since data
         // left unread when the socket closes turns the close into a reset; then ours.
         Guardia guardia(conexion_.fd, conexion_.plazo);
+        // Closes nobody waited for may still be queued: they go first, so the
+        // host frees every handle before it sees the end.
+        if (!salida_.empty()) {
+            ssh_channel_write(canal_, salida_.data(), static_cast<std::uint32_t>(salida_.size()));
+            salida_.clear();
+        }
         if (ssh_channel_send_eof(canal_) == SSH_OK) {
             // Replies to requests still in flight are read and dropped: libssh
             // holds back the host's close while any data of the channel is unread.
