@@ -19,7 +19,7 @@ namespace sockvor {
 // What every file in flight on one channel shares: open handles on the host
 // and bytes asked for and not yet answered. Bounds memory and the host's load.
 struct Presupuesto {
-    static constexpr std::size_t handles_maximo = 64;
+    static constexpr std::size_t handles_maximo = 128;
     static constexpr std::uint64_t bytes_maximo = 4u << 20;
     std::size_t handles = 0;
     std::uint64_t bytes = 0;
