@@ -69,6 +69,10 @@ done
 export LD_LIBRARY_PATH=$raiz/$lib
 [ "$("$raiz/usr/bin/fechas" semana 15/06/2013)" = 6 ] || falla "the packaged command does not answer"
 
+# acuses keeps the family inside it.
+dpkg-deb -x "$carpeta/acuses_${version}_$arquitectura.deb" "$trabajo/acuses"
+! readelf -d "$trabajo/acuses/usr/bin/acuses" | grep -q libfechas || falla "acuses needs libfechas"
+
 # The .pc file finds the root it was unpacked in.
 export PKG_CONFIG_PATH=$raiz/$lib/pkgconfig
 # shellcheck disable=SC2046 # pkg-config's flags are words
