@@ -27,7 +27,8 @@ constexpr bool es_separador(char c) {
 inline const char *lee_entero(const char *p, int ancho, std::int32_t &campo) {
     while (es_blanco(*p))
         ++p;
-    int resto = ancho > 0 ? ancho : -1;
+    // Without a limit no text is long enough to count this down to zero.
+    std::size_t resto = ancho > 0 ? static_cast<std::size_t>(ancho) : SIZE_MAX;
     const bool negativo = *p == '-';
     if (*p == '-' || *p == '+') {
         ++p;
