@@ -42,8 +42,9 @@ struct Fecha {
 // formulation did not make (it wrote the year whenever the window let it through).
 template <typename Rutina> inline auto sobre_arreglo(std::int32_t fecha[3], Rutina rutina) {
     Fecha f{fecha[0], fecha[1], fecha[2]};
+    const std::int32_t anio = f.anio;
     const auto r = rutina(f);
-    if (f.anio != fecha[2])
+    if (f.anio != anio)
         fecha[2] = f.anio;
     return r;
 }
@@ -114,15 +115,28 @@ static_assert(cuenta_dias(1, 1, 1900) == 1 && cuenta_dias(1, 1, 2000) == 36525 &
               cuenta_dias(31, 12, 2100) == 73414 && cuenta_dias(31, 12, 9999) == 2958464 &&
               cuenta_dias(1, 1, 0) == -693960 && cuenta_dias(31, 12, -1) == -693961);
 
-// fecharrdias up to the count: the validation, and the markers it leaves. The
-// leap-year test came last in the first formulation, so the marker names bisiesto
-// after every conversion that succeeds.
+// What bisiesto's marker leaves written over fecharrdias's (or fechdiasarr's): its
+// text and terminator, then the other's last bytes.
+inline constexpr char marca_bisiesto_sobre_conversion[] = "funcion: bisiesto()\0()";
+static_assert(sizeof marca_bisiesto_sobre_conversion == sizeof "funcion: fecharrdias()");
+
+// fecharrdias up to the count: the validation, and the marker it leaves. The first
+// formulation wrote "funcion: fecharrdias()", then bisiesto's marker when it asked
+// whether February had 29 days, and bisiesto's again once the date had passed (its
+// leap-year test came last). Only what is left at the end can be seen, and two
+// writes cost as much as the validation, so it is written once.
 inline bool valida_y_marca(Fecha &f) {
-    marca("funcion: fecharrdias()");
-    if (valida_fecha(f) != 0)
-        return false;
-    marca("funcion: bisiesto()");
-    return true;
+    bool febrero = false;
+    const bool vale = comprueba<1899>(f, [&febrero](std::int32_t anio) {
+                          febrero = true;
+                          return es_bisiesto(anio);
+                      }) == 0;
+    if (vale || febrero)
+        std::memcpy(marca_rutina, marca_bisiesto_sobre_conversion,
+                    sizeof marca_bisiesto_sobre_conversion);
+    else
+        marca("funcion: fecharrdias()");
+    return vale;
 }
 
 inline std::int64_t fecharrdias(Fecha &f) {

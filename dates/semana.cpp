@@ -23,10 +23,13 @@ std::int32_t diasemstr(const char *texto) {
 // The sign is not tested: a refusal (-1) stays -1, and a day number at or below 0
 // gives a remainder from -6 to 0.
 std::int32_t diasemarr(std::int32_t fecha[3]) {
-    marca("funcion: diasemarr()");
     return sobre_arreglo(fecha, [](Fecha &f) {
-        if (valida_fecha_semana(f) != 0)
+        // Once its own check passes, fecharrdias's marker covers the whole of this
+        // routine's, so this one is written only when it is the last.
+        if (valida_fecha_semana(f) != 0) {
+            marca("funcion: diasemarr()");
             return -1;
+        }
         return static_cast<std::int32_t>(fechas_interno::fecharrdias(f) % 7);
     });
 }
