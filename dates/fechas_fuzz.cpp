@@ -1,6 +1,7 @@
 // libFuzzer target for the date-text routines. The input is up to three lines:
 // a first date text, a second one, and a day count for the shift mode.
 #include "fechas.h"
+#include "fuzz_lineas.h"
 
 #include <algorithm>
 #include <chrono>
@@ -13,14 +14,6 @@
 namespace {
 
 using namespace std::chrono;
-
-std::string linea(const std::string &todo, std::size_t &desde) {
-    const std::size_t fin = std::min(todo.find('\n', desde), todo.size());
-    // The routines see terminated texts, so a line ends at its first zero byte too.
-    std::string uno = todo.substr(desde, fin - desde).c_str();
-    desde = fin < todo.size() ? fin + 1 : fin;
-    return uno;
-}
 
 // An accepted text must name a real day, its day number must be the calendar's,
 // and every form it converts to must lead back to it. The number is that of the

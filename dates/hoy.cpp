@@ -1,7 +1,9 @@
-#include "fechas.h"
-#include "interno.h"
+#include "calendario.h"
+#include "texto.h"
 
 #include <ctime>
+
+using fechas_interno::marca;
 
 void fechoyarr(std::int32_t fecha[3]) {
     marca("funcion: fechoyarr()");
@@ -17,6 +19,14 @@ char *fechoystr(char *texto) {
     marca("funcion: fechoystr()");
     std::time_t ahora = std::time(nullptr);
     const std::tm *local = std::localtime(&ahora);
-    escribe_fecha(texto, local->tm_mday, local->tm_mon + 1, local->tm_year + 1900);
+    fechas_interno::escribe_fecha(texto, local->tm_mday, local->tm_mon + 1, local->tm_year + 1900);
     return texto;
+}
+
+std::int64_t fechoydias() {
+    marca("funcion: fechoydias()");
+    std::int32_t fecha[3];
+    fechoyarr(fecha);
+    fechas_interno::Fecha f{fecha[0], fecha[1], fecha[2]};
+    return fechas_interno::fecharrdias(f);
 }

@@ -36,6 +36,7 @@ TEST(Marca, NamesLastRoutineEntered) {
     } casos[] = {
         {[] { fecharrdias(arr(1, 3, 2013)); }, "funcion: bisiesto()"},
         {[] { fecharrdias(arr(1, 13, 2013)); }, "funcion: fecharrdias()"},
+        {[] { fecharrdias(arr(30, 2, 2013)); }, "funcion: bisiesto()"}, // asked about February
         {[] { fechdiasarr(100, arr(0, 0, 0)); }, "funcion: bisiesto()"},
         {[] { fechdiasarr(0, arr(0, 0, 0)); }, "funcion: fechdiasarr()"},
         {[] { fechoydias(); }, "funcion: bisiesto()"},
