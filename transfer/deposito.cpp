@@ -5,6 +5,7 @@
 #include "sockvor.h"
 #include "temporales.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -178,6 +179,20 @@ void Deposito::escribe(std::uint64_t desde, const char *datos, std::size_t largo
         datos += n;
         largo -= static_cast<std::size_t>(n);
         desde += static_cast<std::uint64_t>(n);
+    }
+    empuja_escritura(desde);
+}
+
+// A large file would otherwise sit dirty in memory until its flush, which would
+// then write all of it while the caller waits: its writeback starts as it
+// arrives, a few MiB at a time, and the flush finds little left to do.
+void Deposito::empuja_escritura(std::uint64_t hasta) {
+    constexpr std::uint64_t tramo = 8u << 20;
+    escrito_ = std::max(escrito_, hasta);
+    if (escrito_ - empujado_ >= tramo) {
+        ::sync_file_range(fd_.get(), static_cast<off_t>(empujado_),
+                          static_cast<off_t>(escrito_ - empujado_), SYNC_FILE_RANGE_WRITE);
+        empujado_ = escrito_;
     }
 }
 

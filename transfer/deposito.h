@@ -40,12 +40,15 @@ class Deposito {
 
   private:
     [[noreturn]] void falla_local(const std::string &accion, int numero) const;
+    void empuja_escritura(std::uint64_t hasta);
 
     std::string destino_;
     std::string carpeta_;
     std::string temporal_;
     Descriptor fd_;
     int anotado_ = -1;
+    std::uint64_t escrito_ = 0;  // the furthest byte written
+    std::uint64_t empujado_ = 0; // writeback started up to here
     std::shared_ptr<Constancia> constancia_;
     bool confirmado_ = false;
 };

@@ -96,7 +96,9 @@ void Descarga::al_medir(sftp::Atributos a) {
 }
 
 void Descarga::continua() {
-    if (estado_ != Estado::leyendo) {
+    // Reads go out in batches, once half of those in flight have been answered:
+    // one packet on the wire for several requests.
+    if (estado_ != Estado::leyendo || pedidas_.size() > lecturas_por_archivo / 2) {
         return;
     }
     while (fin_ == sin_fin && siguiente_ <= limite_ && pedidas_.size() < lecturas_por_archivo &&

@@ -172,16 +172,16 @@ void CanalSftp::vacia(const std::string &accion) {
 }
 
 bool CanalSftp::lee(const std::string &accion, std::chrono::milliseconds paciencia) {
-    std::array<char, 65536> bloque;
+    constexpr std::uint32_t bloque = 65536;
     int espera = paciencia.count() > 0 ? static_cast<int>(paciencia.count())
                                        : espera_libssh(conexion_.plazo);
     for (;;) {
-        int n = conexion_.vigilado([&] {
-            return ssh_channel_read_timeout(canal_, bloque.data(), bloque.size(), 0, espera);
-        });
+        char *destino = entrada_.espacio(bloque);
+        int n = conexion_.vigilado(
+            [&] { return ssh_channel_read_timeout(canal_, destino, bloque, 0, espera); });
         if (n > 0) {
             recibidos_ += static_cast<std::uint64_t>(n);
-            entrada_.agrega(std::string_view(bloque.data(), static_cast<std::size_t>(n)));
+            entrada_.toma(static_cast<std::size_t>(n));
             return true;
         }
         if (conexion_.cortada_por_plazo()) {

@@ -306,9 +306,22 @@ std::optional<Version> lee_version(std::string_view paquete, std::string &motivo
     return v;
 }
 
+char *Ensamblador::espacio(std::size_t n) {
+    // What is unread moves to the front: at most one packet's worth.
+    if (inicio_ > 0) {
+        std::copy(datos_.begin() + static_cast<std::ptrdiff_t>(inicio_),
+                  datos_.begin() + static_cast<std::ptrdiff_t>(fin_), datos_.begin());
+        fin_ -= inicio_;
+        inicio_ = 0;
+    }
+    if (datos_.size() < fin_ + n) {
+        datos_.resize(fin_ + n);
+    }
+    return datos_.data() + fin_;
+}
+
 std::optional<std::string_view> Ensamblador::siguiente(std::string &motivo) {
-    std::string_view resto(pendiente_);
-    resto.remove_prefix(inicio_);
+    std::string_view resto(datos_.data() + inicio_, fin_ - inicio_);
     if (resto.size() < 4) {
         return std::nullopt;
     }
