@@ -187,10 +187,12 @@ std::unique_ptr<ConexionSsh> abre(const std::string &ip, const std::string &logi
         falla(SOCKVOR_E_CONFIG, "No se pudo leer la configuración SSH de " + dir_ssh +
                                     " para el host " + ip + ": " + visible(ssh_get_error(ss)));
     }
-    // After the configuration, or its Port would override the one given here.
+    // After the configuration, or its Port would override the one given here;
+    // and the user is always the login, whatever a User line says.
     if (direccion->puerto != 0) {
         opcion(SSH_OPTIONS_PORT, &direccion->puerto);
     }
+    opcion(SSH_OPTIONS_USER, login.c_str());
     int si = 1;
     int no = 0;
     opcion(SSH_OPTIONS_NODELAY, &si);
