@@ -82,6 +82,17 @@ std::vector<std::string> parte(const std::string &lista) {
     return nombres;
 }
 
+// Fetches each name into the deposit folder and compares it with the host's copy.
+void trae_y_compara(const HostSftp &host, const std::vector<std::string> &nombres) {
+    for (const auto &nombre : nombres) {
+        auto t = recibe(host.direccion(), nombre, host.deposito() + "/" + nombre);
+        ASSERT_EQ(t.codigo, SOCKVOR_OK) << nombre << ": " << t.error;
+        EXPECT_EQ(lee_archivo(host.deposito() + "/" + nombre),
+                  lee_archivo(host.ruta_local_remota(login, nombre)))
+            << nombre;
+    }
+}
+
 TEST(SockVor, TraeAmbosMesesByteAByte) {
     HostSftp host;
     host.usa_home();
@@ -109,13 +120,7 @@ TEST(SockVor, TraeAmbosMesesByteAByte) {
     }
     EXPECT_EQ(parte(r.lista), esperados);
 
-    for (const auto &nombre : parte(r.lista)) {
-        auto t = recibe(host.direccion(), nombre, host.deposito() + "/" + nombre);
-        ASSERT_EQ(t.codigo, SOCKVOR_OK) << nombre << ": " << t.error;
-        EXPECT_EQ(lee_archivo(host.deposito() + "/" + nombre),
-                  lee_archivo(host.ruta_local_remota(login, nombre)))
-            << nombre;
-    }
+    trae_y_compara(host, parte(r.lista));
     auto abril = lista(host.direccion(), HostSftp::ruta_windows(login, "*201304*.xml"));
     ASSERT_EQ(abril.codigo, SOCKVOR_OK) << abril.error;
     EXPECT_EQ(abril.lista, "z_201304.xml");
@@ -141,13 +146,7 @@ TEST(SockVor, RespuestasEnDesorden) {
     }
     auto r = lista(host.direccion(), mayo);
     ASSERT_EQ(r.codigo, SOCKVOR_OK) << r.error;
-    for (const auto &nombre : parte(r.lista)) {
-        auto t = recibe(host.direccion(), nombre, host.deposito() + "/" + nombre);
-        ASSERT_EQ(t.codigo, SOCKVOR_OK) << nombre << ": " << t.error;
-        EXPECT_EQ(lee_archivo(host.deposito() + "/" + nombre),
-                  lee_archivo(host.ruta_local_remota(login, nombre)))
-            << nombre;
-    }
+    trae_y_compara(host, parte(r.lista));
     std::vector<long> respuestas;
     for (const auto &l : host.registro()) {
         if (l.rfind("reply ", 0) == 0) {
