@@ -141,7 +141,8 @@ TEST(SockVor, RespuestasEnDesorden) {
     const std::size_t largos[] = {0, 1, 5, 32769, 100000, 250000, 4096, 70000};
     unsigned semilla = 30;
     for (std::size_t largo : largos) {
-        host.crea_remoto(login, "d" + std::to_string(largo) + "_201305.xml",
+        host.crea_remoto(login,
+                         std::string("d").append(std::to_string(largo)).append("_201305.xml"),
                          bytes_de_prueba(largo, semilla++));
     }
     auto r = lista(host.direccion(), mayo);
