@@ -187,6 +187,22 @@ TEST(AcusesHost, FallaDeUnArchivoSeDiceEnSuTurno) {
         << "no se trajo por adelantado";
 }
 
+// A file the host refused while it was fetched ahead (as a host that limits
+// its open files would) is tried again when its turn comes: fetching ahead
+// never fails a run that one file at a time would not.
+TEST(AcusesHost, ArchivoRechazadoPorAdelantadoSeReintentaEnSuTurno) {
+    OpcionesHost o;
+    o.abren_mal = {"c_201306.xml"};
+    HostSftp host(o);
+    for (const char *n : {"a", "b", "c", "d"}) {
+        host.crea_remoto(login, std::string(n) + "_201306.xml", bytes_de_prueba(5000, 2));
+    }
+    auto s = corre(host, host.direccion(), host.deposito());
+    EXPECT_EQ(s.estado, 0) << s.texto;
+    EXPECT_EQ(archivos(host.deposito()).size(), 4u);
+    EXPECT_EQ(host.cuenta("open /D:/IDE/x1/Acuses/c_201306.xml"), 2);
+}
+
 std::string mes_en_curso() {
     std::time_t ahora = std::time(nullptr);
     char texto[8];

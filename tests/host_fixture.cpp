@@ -97,6 +97,9 @@ HostSftp::HostSftp(OpcionesHost opciones) {
     for (const auto &n : opciones.fallan) {
         argumentos.insert(argumentos.end(), {"--fail-name", n});
     }
+    for (const auto &n : opciones.abren_mal) {
+        argumentos.insert(argumentos.end(), {"--fail-open-once", n});
+    }
     for (const auto &n : opciones.inyectados) {
         argumentos.insert(argumentos.end(), {"--inject", n});
     }

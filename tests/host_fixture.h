@@ -14,6 +14,7 @@ struct OpcionesHost {
     std::vector<std::string> fallas;        // --fault of sftp_host.py
     std::vector<std::string> inyectados;    // --inject, Python escapes allowed
     std::vector<std::string> fallan;        // --fail-name: reads of these files fail
+    std::vector<std::string> abren_mal;     // --fail-open-once: their first open fails
     int muchos = 0;                         // --inject-many
     std::string etiqueta_muchos = "201305"; // the month in their names (--many-tag)
     bool cliente_autorizado = true;         // authorized_keys holds the client's key

@@ -21,7 +21,7 @@ listening port as its first line on stdout once it accepts connections.
   endless       reads past a file's end return data: the file never ends
   trickle       every read is answered with one byte, half a second late
 --fail-name NAME makes reads of files named NAME fail (as read-error) and
-leaves the others alone.
+leaves the others alone; --fail-open-once NAME refuses only the first open of it.
   mute-at-end   when the client ends the SFTP session, stop answering anything
   no-sig-algs   send no server-sig-algs extension, as hosts older than RFC 8308
   hostile-bye   disconnect at authentication with a reason holding a newline, a
@@ -66,6 +66,7 @@ class Host:
         self.injected += [b'relleno_%06d_%s.xml' % (i, args.many_tag.encode())
                           for i in range(args.inject_many)]
         self.fail_names = set(n.encode() for n in args.fail_name)
+        self.fail_open_once = set(n.encode() for n in args.fail_open_once)
         self.last_listed = None
         self.dropped_open = False
         self.open_names = {}  # id of an open file object -> its base name
@@ -112,6 +113,9 @@ class Sftp(asyncssh.SFTPServer):
         if 'vanish' in HOST.faults and HOST.last_listed:
             shutil.rmtree(HOST.last_listed, ignore_errors=True)
             HOST.last_listed = None
+        if os.path.basename(path) in HOST.fail_open_once:
+            HOST.fail_open_once.discard(os.path.basename(path))
+            raise asyncssh.SFTPFailure('demasiados archivos abiertos')
         file_obj = super().open(path, pflags, attrs)
         HOST.open_names[id(file_obj)] = os.path.basename(path)
         return file_obj
@@ -246,6 +250,7 @@ def main():
     p.add_argument('--inject-many', type=int, default=0)
     p.add_argument('--many-tag', default='201305')
     p.add_argument('--fail-name', action='append', default=[])
+    p.add_argument('--fail-open-once', action='append', default=[])
     p.add_argument('--log')
     args = p.parse_args()
     loop = asyncio.new_event_loop()

@@ -160,11 +160,13 @@ void Anticipo::trae(CanalSftp &canal, const std::string &ruta, const std::string
             return;
         }
         std::shared_ptr<Descarga> d;
+        bool de_antes = false; // asked of the host ahead, before the command asked for it
         if (i) {
             suelta_antes(*i);
             siguiente_ = std::max(siguiente_, *i + 1);
             if (auto it = adelantadas_.find(*i); it != adelantadas_.end()) {
                 d = it->second;
+                de_antes = true;
             } else {
                 d = adelantadas_.emplace(*i, nueva(canal, *l, local)).first->second;
             }
@@ -196,7 +198,9 @@ void Anticipo::trae(CanalSftp &canal, const std::string &ruta, const std::string
             while (!deposito->asegurado() && canal.en_vuelo() > 0) {
                 canal.atiende(
                     [&] {
-                        adelanta(canal, *i);
+                        if (i) {
+                            adelanta(canal, *i);
+                        }
                         reparte();
                         return deposito->asegurado();
                     },
@@ -210,6 +214,12 @@ void Anticipo::trae(CanalSftp &canal, const std::string &ruta, const std::string
         if (d->fallo_local() && intento == 0 && (!adelantadas_.empty() || en_pausa_)) {
             en_pausa_ = true;
             suelta_todo();
+            continue;
+        }
+        // A file that failed while fetched ahead (a host that limits its open
+        // files, say) is tried once more now that it is asked for: fetching
+        // ahead never fails a run that one file at a time would not.
+        if (de_antes && intento == 0) {
             continue;
         }
         throw d->fallo();
