@@ -5,6 +5,7 @@
 #include "errores.h"
 #include "rutas.h"
 #include "sftp_mensajes.h"
+#include "sftp_paquetes.h"
 #include "sockvor.h"
 
 #include <cstdlib>

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "sftp_mensajes.h"
+#include "sftp_paquetes.h"
 #include "ssh.h"
 
 #include <chrono>

@@ -4,7 +4,6 @@
 // against the bytes it would need, and a packet may not exceed `paquete_maximo`.
 #pragma once
 
-#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -105,29 +104,5 @@ struct Version {
 // these return nothing and say why in `motivo`.
 std::optional<Respuesta> lee_respuesta(std::string_view paquete, std::string &motivo);
 std::optional<Version> lee_version(std::string_view paquete, std::string &motivo);
-
-// Splits the byte stream of the channel into packets.
-class Ensamblador {
-  public:
-    // Invalidates the packets handed out so far.
-    void agrega(std::string_view bytes) {
-        std::copy(bytes.begin(), bytes.end(), espacio(bytes.size()));
-        toma(bytes.size());
-    }
-    // Room for `n` more bytes at the end, for a read to fill without a copy;
-    // toma() then says how many it filled. Invalidates the packets handed out.
-    char *espacio(std::size_t n);
-    void toma(std::size_t n) { fin_ += n; }
-    // The next whole packet (without its length field), or nothing while it is
-    // incomplete; it stays valid until the next espacio(). A length over
-    // paquete_maximo or under one byte sets `motivo` and returns nothing: the
-    // stream cannot be trusted past it.
-    std::optional<std::string_view> siguiente(std::string &motivo);
-
-  private:
-    std::vector<char> datos_; // its size is the room; [inicio_, fin_) is unread
-    std::size_t inicio_ = 0;
-    std::size_t fin_ = 0;
-};
 
 } // namespace sockvor::sftp

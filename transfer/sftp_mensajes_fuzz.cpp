@@ -3,6 +3,7 @@
 // the cap, every piece of every reply inside its packet, every count bounded by
 // the bytes that carried it.
 #include "sftp_mensajes.h"
+#include "sftp_paquetes.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -5,19 +5,13 @@
 #include "llave_host.h"
 #include "rutas.h"
 #include "sockvor.h"
+#include "tcp.h"
 
-#include <cerrno>
 #include <cstdlib>
-#include <fcntl.h>
 #include <memory>
 #include <mutex>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <openssl/crypto.h>
-#include <poll.h>
 #include <pwd.h>
-#include <sys/socket.h>
 #include <utility>
 #include <vector>
 
@@ -52,84 +46,6 @@ std::string directorio_personal() {
     }
     falla(SOCKVOR_E_CONFIG, "No se encontró el directorio personal del usuario: HOME no está "
                             "definido y el usuario no figura en passwd");
-}
-
-std::string con_puerto(const std::string &host, unsigned puerto) {
-    bool v6 = host.find(':') != std::string::npos;
-    return (v6 ? "[" + host + "]" : host) + ":" + std::to_string(puerto);
-}
-
-// "alias (name:port)" when the configuration made the address something else.
-std::string nombra(const std::string &ip, const std::string &host, unsigned puerto) {
-    auto real = con_puerto(host, puerto);
-    return real == ip ? ip : ip + " (" + real + ")";
-}
-
-// Our own connect, so the watchdog knows the socket from the first byte on and
-// a host that never answers the SYN is bounded like any other call.
-Descriptor conecta_tcp(const ConexionSsh &s, const std::string &host, unsigned puerto) {
-    addrinfo pista{};
-    pista.ai_family = AF_UNSPEC;
-    pista.ai_socktype = SOCK_STREAM;
-    addrinfo *lista = nullptr;
-    int r = getaddrinfo(host.c_str(), std::to_string(puerto).c_str(), &pista, &lista);
-    if (r != 0) {
-        falla(SOCKVOR_E_CONEXION,
-              "No se encontró el host " + s.host + " (" + host + "): " + gai_strerror(r));
-    }
-    std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> dueno(lista, freeaddrinfo);
-    auto limite = std::chrono::steady_clock::now() + s.plazo;
-    int ultimo = 0;
-    bool vencido = false;
-    for (auto *a = lista; a && !vencido; a = a->ai_next) {
-        Descriptor fd(
-            ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol));
-        if (!fd) {
-            ultimo = errno;
-            continue;
-        }
-        if (::connect(fd.get(), a->ai_addr, a->ai_addrlen) != 0) {
-            if (errno != EINPROGRESS) {
-                ultimo = errno;
-                continue;
-            }
-            auto falta = std::chrono::duration_cast<std::chrono::milliseconds>(
-                limite - std::chrono::steady_clock::now());
-            pollfd p{fd.get(), POLLOUT, 0};
-            int listo;
-            do {
-                listo = ::poll(&p, 1, static_cast<int>(std::max<long long>(falta.count(), 0)));
-            } while (listo < 0 && errno == EINTR);
-            if (listo == 0) {
-                vencido = true;
-                continue;
-            }
-            int error_socket = 0;
-            socklen_t largo = sizeof error_socket;
-            if (listo < 0 ||
-                getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &error_socket, &largo) != 0) {
-                ultimo = errno;
-                continue;
-            }
-            if (error_socket != 0) {
-                ultimo = error_socket;
-                continue;
-            }
-        }
-        // libssh expects a blocking socket when it is handed one.
-        int banderas = fcntl(fd.get(), F_GETFL);
-        fcntl(fd.get(), F_SETFL, banderas & ~O_NONBLOCK);
-        // Nagle plus delayed ACK costs ~40 ms on every small SFTP exchange.
-        int uno = 1;
-        setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &uno, sizeof uno);
-        return fd;
-    }
-    if (vencido) {
-        falla(SOCKVOR_E_TIEMPO,
-              "El host " + s.host + " no respondió en " + segundos(s.plazo) + " al conectar");
-    }
-    falla(SOCKVOR_E_CONEXION,
-          "No se pudo conectar con el host " + nombra(s.host, host, puerto) + ": " + causa(ultimo));
 }
 
 // A known_hosts path as libssh holds it before connecting: a configuration's
@@ -223,7 +139,7 @@ std::unique_ptr<ConexionSsh> abre(const std::string &ip, const std::string &logi
               archivo_de(ss, SSH_OPTIONS_GLOBAL_KNOWNHOSTS, "/etc/ssh/ssh_known_hosts", home)};
     auto conocidas = consulta_conocidos(ss, h);
 
-    s->socket = conecta_tcp(*s, host, puerto);
+    s->socket = conecta_tcp(ip, host, puerto, s->plazo);
     s->fd = s->socket.get();
     opcion(SSH_OPTIONS_FD, &s->fd);
     s->entregado = true;

@@ -1,0 +1,39 @@
+// Packet framing of the SFTP stream: where one packet ends and the next begins.
+#pragma once
+
+#include "sftp_mensajes.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace sockvor::sftp {
+
+// Splits the byte stream of the channel into packets.
+class Ensamblador {
+  public:
+    // Invalidates the packets handed out so far.
+    void agrega(std::string_view bytes) {
+        std::copy(bytes.begin(), bytes.end(), espacio(bytes.size()));
+        toma(bytes.size());
+    }
+    // Room for `n` more bytes at the end, for a read to fill without a copy;
+    // toma() then says how many it filled. Invalidates the packets handed out.
+    char *espacio(std::size_t n);
+    void toma(std::size_t n) { fin_ += n; }
+    // The next whole packet (without its length field), or nothing while it is
+    // incomplete; it stays valid until the next espacio(). A length over
+    // paquete_maximo or under one byte sets `motivo` and returns nothing: the
+    // stream cannot be trusted past it.
+    std::optional<std::string_view> siguiente(std::string &motivo);
+
+  private:
+    std::vector<char> datos_; // its size is the room; [inicio_, fin_) is unread
+    std::size_t inicio_ = 0;
+    std::size_t fin_ = 0;
+};
+
+} // namespace sockvor::sftp
