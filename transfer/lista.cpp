@@ -91,10 +91,6 @@ std::vector<Entrada> lee_carpeta(CanalSftp &canal, const RutaRemota &ruta) {
     return hallados;
 }
 
-std::string en_carpeta(const std::string &carpeta, const std::string &nombre) {
-    return carpeta == "/" ? "/" + nombre : carpeta + "/" + nombre;
-}
-
 int lista(const char *ip_c, const char *login_c, const char *tipo, const char *patron,
           char *lista) {
     if (!ip_c || !login_c || !tipo || !patron || !lista) {

@@ -18,8 +18,7 @@ int recibe(const char *ip_c, const char *login_c, const char *remoto, const char
         falla(SOCKVOR_E_ARGUMENTO,
               "La ruta remota \"" + visible(remoto) + "\" no nombra un archivo");
     }
-    std::string completa =
-        ruta->carpeta == "/" ? "/" + ruta->nombre : ruta->carpeta + "/" + ruta->nombre;
+    std::string completa = en_carpeta(ruta->carpeta, ruta->nombre);
     IgnoraSigxfsz sin_sigxfsz;
     con_sesion(ip_c, login_c, [&](Sesion &s, Anticipo &a) { a.trae(*s.canal, completa, local); });
     return SOCKVOR_OK;

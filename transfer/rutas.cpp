@@ -137,4 +137,8 @@ std::optional<std::string> nombre_inseparable(std::string_view nombre) {
     return std::nullopt;
 }
 
+std::string en_carpeta(const std::string &carpeta, std::string_view nombre) {
+    return (carpeta == "/" ? "" : carpeta) + "/" + std::string(nombre);
+}
+
 } // namespace sockvor

@@ -31,6 +31,9 @@ bool coincide(std::string_view patron, std::string_view nombre);
 
 bool tiene_comodin(std::string_view texto);
 
+// `nombre` inside `carpeta`, an SFTP or a local path: "/" + "a" is "/a".
+std::string en_carpeta(const std::string &carpeta, std::string_view nombre);
+
 // Why the command's walk over the list could not split `nombre` back out
 // (it ends the name at the first "xml" and needs one separator byte between
 // names), or nothing when the name is safe to list.

@@ -1,6 +1,7 @@
 #include "temporales.h"
 
 #include "recursos.h"
+#include "rutas.h"
 
 #include <array>
 #include <atomic>
@@ -97,18 +98,9 @@ std::array<std::atomic<char *>, ranuras> anotados{};
 constexpr int senales[] = {SIGTERM, SIGINT, SIGHUP};
 std::once_flag instalados;
 
-// Async-signal-safe: atomic loads and unlink only.
-void quita_todos() {
-    for (auto &a : anotados) {
-        if (char *ruta = a.load()) {
-            ::unlink(ruta);
-        }
-    }
-}
-
 extern "C" void al_recibir_senal(int senal) {
     int guardado = errno;
-    quita_todos();
+    quita_temporales_anotados();
     errno = guardado;
     // End as the signal would have: the default action, once this handler returns.
     ::signal(senal, SIG_DFL);
@@ -135,8 +127,8 @@ void instala_manejadores() {
 } // namespace
 
 std::string plantilla_temporal(const std::string &carpeta, std::string_view nombre) {
-    return (carpeta == "/" ? "" : carpeta) + "/." + std::string(recorta(nombre)) +
-           std::string(marca) + std::string(aleatorios, 'X');
+    return en_carpeta(carpeta, "." + std::string(recorta(nombre)) + std::string(marca) +
+                                   std::string(aleatorios, 'X'));
 }
 
 void quita_sobrantes(const std::string &carpeta, std::string_view nombre) {
@@ -145,7 +137,7 @@ void quita_sobrantes(const std::string &carpeta, std::string_view nombre) {
         std::lock_guard bloqueo(mutex_sobrantes);
         auto [desde, hasta] = sobrantes_de(carpeta).equal_range(std::string(recorta(nombre)));
         for (auto it = desde; it != hasta; ++it) {
-            rutas.push_back((carpeta == "/" ? "" : carpeta) + "/" + it->second);
+            rutas.push_back(en_carpeta(carpeta, it->second));
         }
     }
     for (const auto &r : rutas) {
@@ -173,8 +165,13 @@ void olvida_temporal(int slot) {
     }
 }
 
+// Async-signal-safe: atomic loads and unlink only.
 void quita_temporales_anotados() {
-    quita_todos();
+    for (auto &a : anotados) {
+        if (char *ruta = a.load()) {
+            ::unlink(ruta);
+        }
+    }
 }
 
 void bloquea_senales_en_este_hilo() {
