@@ -52,8 +52,7 @@ void Descarga::al_abrir(sftp::Respuesta &r) {
     if (auto *e = std::get_if<sftp::Estado>(&r.cuerpo)) {
         falla_remota("abrir", *e);
     } else {
-        falla_con(SOCKVOR_E_SFTP, "El host " + canal_.host() + " respondió a la apertura de " +
-                                      ruta_ + " con otra cosa");
+        respuesta_ajena("la apertura");
     }
 }
 
@@ -70,9 +69,7 @@ void Descarga::pide_medida() {
                     } else if (auto *e = std::get_if<sftp::Estado>(&r.cuerpo)) {
                         yo->falla_remota("consultar", *e);
                     } else {
-                        yo->falla_con(SOCKVOR_E_SFTP, "El host " + yo->canal_.host() +
-                                                          " respondió a la consulta de " +
-                                                          yo->ruta_ + " con otra cosa");
+                        yo->respuesta_ajena("la consulta");
                     }
                 });
 }
@@ -118,7 +115,6 @@ void Descarga::continua() {
 
 void Descarga::pide_lectura(std::uint64_t desde, std::uint32_t largo) {
     pedidas_.emplace(desde, largo);
-    bytes_pedidos_ += largo;
     presupuesto_->bytes += largo;
     canal_.pide([&](std::uint32_t id) { return sftp::pide_read(id, handle_, desde, largo); },
                 [yo = shared_from_this(), desde, largo](sftp::Respuesta &r) {
@@ -128,7 +124,6 @@ void Descarga::pide_lectura(std::uint64_t desde, std::uint32_t largo) {
 
 void Descarga::al_leer(std::uint64_t desde, std::uint32_t largo, sftp::Respuesta &r) {
     pedidas_.erase(desde);
-    bytes_pedidos_ -= largo;
     presupuesto_->bytes -= largo;
     if (!viva()) {
         if (pedidas_.empty() && handle_abierto_) {
@@ -174,8 +169,7 @@ void Descarga::al_leer(std::uint64_t desde, std::uint32_t largo, sftp::Respuesta
             }
         }
     } else {
-        falla_con(SOCKVOR_E_SFTP, "El host " + canal_.host() + " respondió a una lectura de " +
-                                      ruta_ + " con otra cosa");
+        respuesta_ajena("una lectura");
         return;
     }
     continua();
@@ -186,8 +180,7 @@ bool Descarga::guarda(std::uint64_t desde, std::string_view bytes) {
     try {
         destino_->escribe(desde, bytes.data(), bytes.size());
     } catch (Fallo &f) {
-        fallo_local_ = true;
-        falla_con(f.codigo, std::move(f.texto));
+        falla_local(std::move(f));
         return false;
     }
     recibido_ += bytes.size();
@@ -209,8 +202,7 @@ void Descarga::revisa_fin() {
         destino_->termina(como_listado ? tamano_listado_ : std::nullopt,
                           como_listado ? mtime_ : std::nullopt);
     } catch (Fallo &f) {
-        fallo_local_ = true;
-        falla_con(f.codigo, std::move(f.texto));
+        falla_local(std::move(f));
         return;
     }
     estado_ = Estado::lista;
@@ -233,9 +225,19 @@ void Descarga::cambio() {
                                     " cambió mientras se leía; vuelva a intentarlo");
 }
 
+void Descarga::respuesta_ajena(const char *pedido) {
+    falla_con(SOCKVOR_E_SFTP, "El host " + canal_.host() + " respondió a " + pedido + " de " +
+                                  ruta_ + " con otra cosa");
+}
+
 void Descarga::falla_remota(const std::string &accion, const sftp::Estado &e) {
     falla_con(SOCKVOR_E_REMOTO, "No se pudo " + accion + " " + ruta_ + " en el host " +
                                     canal_.host() + ": " + explica(e));
+}
+
+void Descarga::falla_local(Fallo f) {
+    fallo_local_ = true;
+    falla_con(f.codigo, std::move(f.texto));
 }
 
 void Descarga::falla_con(int codigo, std::string texto) {

@@ -65,7 +65,11 @@ class Descarga : public std::enable_shared_from_this<Descarga> {
     void revisa_fin();
     void cierra_handle();
     void falla_remota(const std::string &accion, const sftp::Estado &e);
+    // The host answered `pedido` ("la apertura") with a reply of another kind.
+    void respuesta_ajena(const char *pedido);
     void falla_con(int codigo, std::string texto);
+    // A write of the temporary file failed: the file may succeed when retried alone.
+    void falla_local(Fallo f);
     void cambio();
 
     CanalSftp &canal_;
@@ -88,7 +92,6 @@ class Descarga : public std::enable_shared_from_this<Descarga> {
     std::uint64_t recibido_ = 0;
     std::uint64_t maximo_ = 0;
     std::map<std::uint64_t, std::uint32_t> pedidas_; // reads in flight: offset, length
-    std::uint64_t bytes_pedidos_ = 0;
 };
 
 } // namespace sockvor
