@@ -103,20 +103,17 @@ void Anticipo::adelanta(CanalSftp &canal, std::size_t actual) {
     // A file fetched ahead that failed here locally (a full disk, say) pauses
     // fetching ahead: what it holds goes, and each file comes on its own, when
     // asked for, where a failure can be told truly.
-    for (auto it = adelantadas_.begin(); it != adelantadas_.end(); ++it) {
-        if (it->first != actual && it->second->fallida() && it->second->fallo_local()) {
-            en_pausa_ = true;
-        }
+    for (const auto &[i, d] : adelantadas_) {
+        en_pausa_ = en_pausa_ || (i != actual && d->fallida() && d->fallo_local());
     }
     if (en_pausa_) {
-        for (auto it = adelantadas_.begin(); it != adelantadas_.end();) {
-            if (it->first == actual) {
-                ++it;
-                continue;
+        std::erase_if(adelantadas_, [&](auto &par) {
+            if (par.first == actual) {
+                return false;
             }
-            it->second->abandona();
-            it = adelantadas_.erase(it);
-        }
+            par.second->abandona();
+            return true;
+        });
         return;
     }
     while (siguiente_ < plan_.size() && siguiente_ <= actual + ventana_archivos &&
@@ -177,12 +174,16 @@ void Anticipo::trae(CanalSftp &canal, const std::string &ruta, const std::string
             directa_ = d =
                 nueva(canal, l ? *l : Listado{ruta, "", std::nullopt, std::nullopt}, local);
         }
+        // Every wait keeps the files after this one coming.
+        auto avanza = [&] {
+            if (i) {
+                adelanta(canal, *i);
+            }
+            reparte();
+        };
         canal.atiende(
             [&] {
-                if (i) {
-                    adelanta(canal, *i);
-                }
-                reparte();
+                avanza();
                 return d->terminada();
             },
             "leer " + ruta);
@@ -198,10 +199,7 @@ void Anticipo::trae(CanalSftp &canal, const std::string &ruta, const std::string
             while (!deposito->asegurado() && canal.en_vuelo() > 0) {
                 canal.atiende(
                     [&] {
-                        if (i) {
-                            adelanta(canal, *i);
-                        }
-                        reparte();
+                        avanza();
                         return deposito->asegurado();
                     },
                     "leer " + ruta, paciencia_asegurando);
