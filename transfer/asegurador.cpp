@@ -69,27 +69,30 @@ void sincroniza(std::vector<std::shared_ptr<Constancia>> &lote) {
         // writes the inodes and flushes; each file's own wait then reports its
         // write errors, if any.
         std::map<dev_t, int> sistemas; // file system -> a descriptor on it, then its error
-        for (auto &c : lote) {
-            ::sync_file_range(c->fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+        std::vector<dev_t> sistema_de(lote.size());
+        for (std::size_t i = 0; i < lote.size(); ++i) {
+            auto &c = *lote[i];
+            ::sync_file_range(c.fd, 0, 0, SYNC_FILE_RANGE_WRITE);
             struct stat s {};
-            if (::fstat(c->fd, &s) == 0) {
-                sistemas.emplace(s.st_dev, c->fd);
+            if (::fstat(c.fd, &s) == 0) {
+                sistema_de[i] = s.st_dev;
+                sistemas.emplace(s.st_dev, c.fd);
             } else {
-                c->error = errno;
+                c.error = errno;
             }
         }
         for (auto &[sistema, fd] : sistemas) {
             fd = error_de(::syncfs(fd));
         }
-        for (auto &c : lote) {
-            struct stat s {};
-            if (c->error || ::fstat(c->fd, &s) != 0) {
-                c->error = c->error ? c->error : errno;
-                continue;
+        for (std::size_t i = 0; i < lote.size(); ++i) {
+            auto &c = *lote[i];
+            if (c.error == 0) {
+                c.error = error_de(::sync_file_range(
+                    c.fd, 0, 0, SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WAIT_AFTER));
             }
-            c->error = error_de(::sync_file_range(
-                c->fd, 0, 0, SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WAIT_AFTER));
-            c->error = c->error ? c->error : sistemas[s.st_dev];
+            if (c.error == 0) {
+                c.error = sistemas[sistema_de[i]];
+            }
         }
     }
     for (auto &c : lote) {
@@ -133,7 +136,7 @@ std::shared_ptr<Constancia> asegura(int fd) {
     auto constancia = std::make_shared<Constancia>(copia);
     if (copia < 0) {
         // No descriptor to spare: synced here, on the caller's thread.
-        constancia->error = ::fsync(fd) == 0 || errno == EINVAL ? 0 : errno;
+        constancia->error = error_de(::fsync(fd));
         constancia->hecha = true;
         return constancia;
     }

@@ -22,12 +22,12 @@ namespace sockvor {
 
 namespace {
 
-// Why one fsync per file (made off the driving thread, see asegurador.h), and per folder
-// one every few seconds and at exit, rather than two per file:
+// Why each file is flushed before its rename (off the driving thread and in batches, see
+// asegurador.h), and each folder only every few seconds and at exit:
 //
 // A file must never show under its final name half-written, even after a power cut; so
-// its data and size are on disk (fsync of the temporary file) before the rename is
-// issued. Once that fsync has returned, whatever later state of the folder reaches the
+// its data and size are on disk (the temporary file is flushed) before the rename is
+// issued. Once that flush has returned, whatever later state of the folder reaches the
 // disk names a file whose bytes are already there: the rename can be lost in a crash
 // (the temporary name stays, whole) but cannot surface a short or empty file. This holds
 // on any file system that honours fsync, whatever its own ordering of metadata.
@@ -38,7 +38,7 @@ namespace {
 // whatever the status), or sooner by the first deposit that finds the oldest note
 // `espera_maxima` old, which bounds what a busy long-lived caller, or a process killed by
 // a signal, leaves to the system's own writeback. That spares one device flush per file,
-// about 40% of the disk's share of a run. The file's own fsync stays: the caller is told
+// about 40% of the disk's share of a run. The file's own flush stays: the caller is told
 // a file is stored only once it is at its final name, and it may only be there once its
 // bytes are on disk. Files fetched ahead are flushed together while the network brings
 // the next ones.
