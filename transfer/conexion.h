@@ -15,13 +15,9 @@ namespace sockvor {
 
 struct Sesion {
     std::unique_ptr<ConexionSsh> ssh;
-    std::unique_ptr<CanalSftp> canal;
+    std::unique_ptr<CanalSftp> canal; // declared after: it ends before the connection it rides on
 
     bool muerta() const { return ssh->muerta; }
-    ~Sesion() {
-        canal.reset(); // before the connection it rides on
-        ssh.reset();
-    }
 };
 
 // Everything kept per (ip, login): the connection, replaced when it drops, and
