@@ -67,7 +67,9 @@ std::string archivo_de(ssh_session ss, ssh_options_e cual, const std::string &om
     return ruta;
 }
 
-std::unique_ptr<ConexionSsh> abre(const std::string &ip, const std::string &login) {
+} // namespace
+
+std::unique_ptr<ConexionSsh> conecta(const std::string &ip, const std::string &login) {
     auto direccion = lee_direccion(ip);
     if (!direccion) {
         falla(SOCKVOR_E_ARGUMENTO, "La dirección del host \"" + visible(ip) +
@@ -152,8 +154,6 @@ std::unique_ptr<ConexionSsh> abre(const std::string &ip, const std::string &logi
     return s;
 }
 
-} // namespace
-
 void inicializa_ssh(void (*al_salir_antes)()) {
     if (iniciada) {
         return;
@@ -181,10 +181,6 @@ void inicializa_ssh(void (*al_salir_antes)()) {
 
 std::string segundos(std::chrono::milliseconds plazo) {
     return std::to_string(std::chrono::duration_cast<std::chrono::seconds>(plazo).count()) + " s";
-}
-
-std::unique_ptr<ConexionSsh> conecta(const std::string &ip, const std::string &login) {
-    return abre(ip, login);
 }
 
 ConexionSsh::~ConexionSsh() {
