@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <libssh/callbacks.h>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -23,14 +24,20 @@ struct Intento {
 // Calls into this library are serialised, and libssh calls back on the caller's thread.
 Intento *en_curso = nullptr;
 
-std::string identidad_actual(ssh_session sesion) {
+// The file of the key libssh is trying, or nothing for a key of the agent.
+std::optional<std::string> archivo_actual(ssh_session sesion) {
     char *archivo = nullptr;
     if (ssh_userauth_publickey_auto_get_current_identity(sesion, &archivo) != SSH_OK || !archivo) {
-        return "una llave del agente SSH";
+        return std::nullopt;
     }
-    std::string salida = std::string("la llave ") + archivo;
+    std::string salida = archivo;
     ssh_string_free_char(archivo);
     return salida;
+}
+
+std::string identidad_actual(ssh_session sesion) {
+    auto archivo = archivo_actual(sesion);
+    return archivo ? "la llave " + *archivo : "una llave del agente SSH";
 }
 
 void agrega_sin_repetir(std::vector<std::string> &lista, std::string texto) {
@@ -43,12 +50,8 @@ void agrega_sin_repetir(std::vector<std::string> &lista, std::string texto) {
 // prompts, and remembers the key.
 int sin_frase(const char *, char *, size_t, int, int, void *) {
     if (en_curso) {
-        char *archivo = nullptr;
-        if (ssh_userauth_publickey_auto_get_current_identity(en_curso->sesion, &archivo) ==
-                SSH_OK &&
-            archivo) {
-            agrega_sin_repetir(en_curso->con_frase, archivo);
-            ssh_string_free_char(archivo);
+        if (auto archivo = archivo_actual(en_curso->sesion)) {
+            agrega_sin_repetir(en_curso->con_frase, std::move(*archivo));
         }
     }
     return -1;
