@@ -15,13 +15,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-void ejecuta_o_falla(const std::vector<std::string> &argumentos) {
-    auto s = ejecuta(argumentos);
-    if (s.estado != 0) {
-        throw std::runtime_error("falló " + argumentos.front() + ": " + s.texto);
-    }
-}
-
 void genera_llave(const std::string &ruta, const std::string &tipo = "ed25519") {
     ejecuta_o_falla({"ssh-keygen", "-q", "-t", tipo, "-N", "", "-C", "prueba", "-f", ruta});
 }

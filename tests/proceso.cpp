@@ -1,5 +1,6 @@
 #include "proceso.h"
 
+#include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -7,8 +8,10 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <netinet/in.h>
 #include <sstream>
 #include <stdexcept>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -75,6 +78,31 @@ Salida Proceso::espera() {
 Salida ejecuta(const std::vector<std::string> &argumentos,
                const std::vector<std::string> &entorno) {
     return Proceso(argumentos, entorno).espera();
+}
+
+int puerto_libre() {
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t largo = sizeof a;
+    bool hecho = s >= 0 && bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
+                 getsockname(s, reinterpret_cast<sockaddr *>(&a), &largo) == 0;
+    if (s >= 0) {
+        close(s);
+    }
+    if (!hecho) {
+        throw std::runtime_error("no se obtuvo un puerto libre");
+    }
+    return ntohs(a.sin_port);
+}
+
+std::string ejecuta_o_falla(const std::vector<std::string> &argumentos) {
+    auto s = ejecuta(argumentos);
+    if (s.estado != 0) {
+        throw std::runtime_error("falló " + argumentos.front() + ": " + s.texto);
+    }
+    return s.texto;
 }
 
 long long epoca_utc(int anio, int mes, int dia, int hora, int minuto) {

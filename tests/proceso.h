@@ -31,6 +31,10 @@ class Proceso {
 
 Salida ejecuta(const std::vector<std::string> &argumentos,
                const std::vector<std::string> &entorno = {});
+// A loopback port nobody listens on: one the kernel just handed out and took back.
+int puerto_libre();
+// A run that must succeed, for setting tests up: its output, or an exception.
+std::string ejecuta_o_falla(const std::vector<std::string> &argumentos);
 
 // Seconds since the epoch of a UTC calendar time, for faketime's "@seconds" form.
 long long epoca_utc(int anio, int mes, int dia, int hora, int minuto);

@@ -1,15 +1,12 @@
 #include "proftpd_fixture.h"
 
-#include <arpa/inet.h>
 #include <csignal>
 #include <fcntl.h>
 #include <filesystem>
 #include <grp.h>
-#include <netinet/in.h>
 #include <pwd.h>
 #include <sstream>
 #include <stdexcept>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -19,27 +16,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr uid_t nadie = 65534;
-
-std::string salida_de(const std::vector<std::string> &argumentos) {
-    auto s = ejecuta(argumentos);
-    if (s.estado != 0) {
-        throw std::runtime_error("falló " + argumentos.front() + ": " + s.texto);
-    }
-    return s.texto;
-}
-
-// A port the kernel just handed out and took back; ProFTPD wants a number.
-int puerto_libre() {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    socklen_t largo = sizeof a;
-    getsockname(s, reinterpret_cast<sockaddr *>(&a), &largo);
-    close(s);
-    return ntohs(a.sin_port);
-}
 
 } // namespace
 
@@ -55,11 +31,12 @@ HostProftpd::HostProftpd(const std::string &login, const std::string &tipo_llave
         fs::create_directories(d);
     }
     std::string llave = ssh + "/id_" + tipo_llave;
-    salida_de({"ssh-keygen", "-q", "-t", tipo_llave, "-N", "", "-C", "prueba", "-f", llave});
-    salida_de({"ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-C", "", "-f", srv + "/llave_host"});
+    ejecuta_o_falla({"ssh-keygen", "-q", "-t", tipo_llave, "-N", "", "-C", "prueba", "-f", llave});
+    ejecuta_o_falla(
+        {"ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-C", "", "-f", srv + "/llave_host"});
     // mod_sftp reads authorised keys in the RFC 4716 form only.
     escribe_archivo(srv + "/autorizadas/" + login,
-                    salida_de({"ssh-keygen", "-e", "-f", llave + ".pub"}));
+                    ejecuta_o_falla({"ssh-keygen", "-e", "-f", llave + ".pub"}));
 
     bool root = geteuid() == 0;
     uid_t uid = root ? nadie : geteuid();
@@ -75,7 +52,7 @@ HostProftpd::HostProftpd(const std::string &login, const std::string &tipo_llave
     fs::permissions(srv + "/passwd", fs::perms::owner_read | fs::perms::owner_write);
     fs::permissions(srv + "/group", fs::perms::owner_read | fs::perms::owner_write);
 
-    puerto_ = puerto_libre();
+    puerto_ = puerto_libre(); // ProFTPD wants a number
     std::ostringstream c;
     c << "ServerType standalone\nServerName acuses-prueba\nDefaultAddress 127.0.0.1\n"
       << "SocketBindTight on\nUseIPv6 off\nPort " << puerto_ << "\n"

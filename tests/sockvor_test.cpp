@@ -4,15 +4,12 @@
 #include "sockvor.h"
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -273,16 +270,7 @@ TEST_P(FallaLista, CodigoYTexto) {
     std::string ip = host.direccion();
     int puerto = host.puerto();
     if (c.puerto_cerrado) {
-        // A port nobody listens on: one the kernel just handed out and took back.
-        int s = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ASSERT_EQ(bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
-        socklen_t largo = sizeof a;
-        getsockname(s, reinterpret_cast<sockaddr *>(&a), &largo);
-        puerto = ntohs(a.sin_port);
-        close(s);
+        puerto = puerto_libre();
         ip = "127.0.0.1:" + std::to_string(puerto);
     }
     auto r = lista(ip, mayo);
