@@ -109,8 +109,10 @@ int lista(const char *ip_c, const char *login_c, const char *tipo, const char *p
     }
 
     std::vector<Entrada> hallados;
+    Anticipo *anticipo = nullptr;
     con_sesion(ip, login, [&](Sesion &s, Anticipo &a) {
         a.planea({}); // a new listing supersedes the last, whatever it finds
+        anticipo = &a;
         hallados = lee_carpeta(*s.canal, *ruta);
     });
     if (hallados.empty()) {
@@ -151,7 +153,7 @@ int lista(const char *ip_c, const char *login_c, const char *tipo, const char *p
         auto completa = en_carpeta(ruta->carpeta, e.nombre);
         plan.push_back({std::move(completa), std::move(e.nombre), e.tamano, e.mtime});
     }
-    destino(ip, login).anticipo.planea(std::move(plan));
+    anticipo->planea(std::move(plan));
     return SOCKVOR_OK;
 }
 
