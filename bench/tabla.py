@@ -13,7 +13,6 @@ import sys
 from collections import defaultdict
 
 CLIENTES = ("acuses", "sftp", "rclone")
-NOMBRES = {"acuses": "acuses", "sftp": "sftp -b", "rclone": "rclone"}
 CORRIDAS = {"1": "primera", "2": "segunda, nada nuevo"}
 
 
