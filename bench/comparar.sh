@@ -47,7 +47,6 @@ build=${ACUSES_BUILD:-$repo/build-bench}
 usuario=acusesbench
 retardo=20ms
 mes=$(date +%Y%m)
-mes_anterior=$(date -d "$(date +%Y-%m-15) -1 month" +%Y%m)
 
 if [ "$(id -u)" -ne 0 ]; then
     echo "comparar: hace falta root (sshd con ChrootDirectory, useradd, ip netns)" >&2
