@@ -126,13 +126,11 @@ known_hosts_file = $home/.ssh/known_hosts
 CONF
 }
 
-carpeta_acuses() { echo "$base/raiz-$1/D:/IDE/$usuario/Acuses"; }
-
 # A set of files on a host of its own: cuantos files of `bytes` of this month, among
 # `otros` of older months.
 levanta_host() { # conjunto cuantos bytes [otros]
-    local conjunto=$1 raiz=$base/raiz-$1 carpeta
-    carpeta=$(carpeta_acuses "$1")
+    local conjunto=$1 raiz=$base/raiz-$1
+    local carpeta=$raiz/D:/IDE/$usuario/Acuses
     python3 "$bench/siembra.py" "$carpeta" "$mes" "$2" "$3" "${4:-0}"
     chmod -R u=rwX,go=rX "$raiz"
     # What a correct deposit holds, byte for byte.
