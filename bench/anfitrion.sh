@@ -6,7 +6,7 @@
 #   alias_de[<set>/cerca], alias_de[<set>/lejos]  the name to connect to
 #   log_de[<set>/cerca], log_de[<set>/lejos]      the sshd log that sees those connections
 #   prefijo_lejos                                  what the clients run under to be far
-# Needs from comparar.sh: base, usuario, home, mes, mes_anterior, pids, ns, retardo.
+# Needs from comparar.sh: base, bench, usuario, home, mes, pids, ns, retardo.
 
 declare -A alias_de log_de
 prefijo_lejos=()
@@ -126,14 +126,12 @@ known_hosts_file = $home/.ssh/known_hosts
 CONF
 }
 
-carpeta_acuses() { echo "$base/raiz-$1/D:/IDE/$usuario/Acuses"; }
-
 # A set of files on a host of its own: cuantos files of `bytes` of this month, among
 # `otros` of older months.
 levanta_host() { # conjunto cuantos bytes [otros]
-    local conjunto=$1 raiz=$base/raiz-$1 carpeta
-    carpeta=$(carpeta_acuses "$1")
-    python3 "$bench/siembra.py" "$carpeta" "$mes" "$mes_anterior" "$2" "$3" "${4:-0}"
+    local conjunto=$1 raiz=$base/raiz-$1
+    local carpeta=$raiz/D:/IDE/$usuario/Acuses
+    python3 "$bench/siembra.py" "$carpeta" "$mes" "$2" "$3" "${4:-0}"
     chmod -R u=rwX,go=rX "$raiz"
     # What a correct deposit holds, byte for byte.
     (cd "$carpeta" && find . -maxdepth 1 -name "*${mes}*.xml" -printf '%f\0' |

@@ -26,38 +26,31 @@ como_tiempo() { # segundos|tope
 }
 
 # A client's first run into an empty folder and, when asked, its second into the same one.
-# A run the cap cut marks its client in `cortado`.
+# A run the cap cut marks its client in `cortado` and ends its turn.
 mide_cliente() { # caso ronda cliente conjunto ajuste corridas
     local caso=$1 ronda=$2 cliente=$3 conjunto=$4 ajuste=$5 corridas=$6
     local alias=${alias_de[$conjunto/$ajuste]} log=${log_de[$conjunto/$ajuste]}
-    local d antes r seg kib c0 n
+    local nombres=("" " primera" ", segunda") d corrida antes r seg kib c0 n
     d=$(nuevo_destino)
-    c0=$(conexiones "$log")
-    r=$(una_corrida "$cliente" "$alias" "$d")
-    read -r seg kib <<<"$r"
-    anota "$caso" "$ronda" "$cliente" 1 "$seg" "$kib" $(($(conexiones "$log") - c0)) -
-    printf '  ronda %d, %-6s primera: %s' "$ronda" "$cliente" "$(como_tiempo "$seg")"
-    if [ "$seg" = tope ]; then
-        cortado[$cliente]=1
-        echo
-        return
-    fi
-    revisa "$d" "$conjunto"
-    if ((corridas == 2)); then
+    printf '  ronda %d, %-6s' "$ronda" "$cliente"
+    for ((corrida = 1; corrida <= corridas; corrida++)); do
         antes=$(foto "$d")
         c0=$(conexiones "$log")
         r=$(una_corrida "$cliente" "$alias" "$d")
         read -r seg kib <<<"$r"
         n=-
+        if [ "$seg" != tope ]; then
+            revisa "$d" "$conjunto"
+            # Only a run into a folder that already holds the set can rewrite.
+            ((corrida == 1)) || n=$(reescritos <(echo "$antes") <(foto "$d"))
+        fi
+        anota "$caso" "$ronda" "$cliente" "$corrida" "$seg" "$kib" $(($(conexiones "$log") - c0)) "$n"
+        printf '%s: %s' "${nombres[corrida]}" "$(como_tiempo "$seg")"
         if [ "$seg" = tope ]; then
             cortado[$cliente]=1
-        else
-            revisa "$d" "$conjunto"
-            n=$(reescritos <(echo "$antes") <(foto "$d"))
+            break
         fi
-        anota "$caso" "$ronda" "$cliente" 2 "$seg" "$kib" $(($(conexiones "$log") - c0)) "$n"
-        printf ', segunda: %s' "$(como_tiempo "$seg")"
-    fi
+    done
     echo
     # A large deposit goes at once: a few files freed cost the next creates nothing, and
     # the disk is shared.

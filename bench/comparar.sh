@@ -47,7 +47,6 @@ build=${ACUSES_BUILD:-$repo/build-bench}
 usuario=acusesbench
 retardo=20ms
 mes=$(date +%Y%m)
-mes_anterior=$(date -d "$(date +%Y-%m-15) -1 month" +%Y%m)
 
 if [ "$(id -u)" -ne 0 ]; then
     echo "comparar: hace falta root (sshd con ChrootDirectory, useradd, ip netns)" >&2
@@ -62,23 +61,8 @@ if ((listados_mes > listados)); then
     exit 1
 fi
 
-instala_lo_que_falta() {
-    bash "$repo/scripts/setup"
-    local faltan=()
-    [ -x /usr/sbin/sshd ] || faltan+=(openssh-server)
-    [ -x /usr/bin/sftp ] || faltan+=(openssh-client)
-    [ -x /usr/bin/time ] || faltan+=(time)
-    command -v rclone >/dev/null || faltan+=(rclone)
-    command -v ip >/dev/null && command -v tc >/dev/null && command -v ss >/dev/null ||
-        faltan+=(iproute2)
-    if ((${#faltan[@]})); then
-        echo "comparar: instalando ${faltan[*]}"
-        export DEBIAN_FRONTEND=noninteractive
-        apt-get update -qq
-        apt-get install -y -qq --no-install-recommends "${faltan[@]}" >/dev/null
-    fi
-}
-instala_lo_que_falta
+# The hosts' sshd, /usr/bin/time, the third client, ip, tc and ss.
+bash "$repo/scripts/setup" openssh-server time rclone iproute2
 
 # --- cleanup, armed before anything is made -----------------------------------------------
 # ChrootDirectory and every folder above it must be root's and not writable by others:

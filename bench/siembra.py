@@ -1,9 +1,9 @@
 """Fills a host's Acuses folder: files of the month being fetched, optionally buried among
 files of older months that every client lists but none fetches.
 
-    python3 siembra.py CARPETA MES MES_ANTERIOR CUANTOS BYTES [OTROS]
+    python3 siembra.py CARPETA MES CUANTOS BYTES [OTROS]
 
-MES and MES_ANTERIOR are YYYYMM: the program fetches both, so no older file may carry
+MES is YYYYMM. The program fetches it and the month before, so no older file may carry
 either in its name.
 """
 
@@ -22,24 +22,23 @@ def escribe(ruta, bytes_):
             bytes_ -= n
 
 
-def meses_viejos(mes, cuantos):
-    """The `cuantos` months before the month before `mes`, newest first."""
-    anio, m = int(mes[:4]), int(mes[4:])
-    for _ in range(2):
-        anio, m = (anio, m - 1) if m > 1 else (anio - 1, 12)
-    for _ in range(cuantos):
-        yield f"{anio:04d}{m:02d}"
-        anio, m = (anio, m - 1) if m > 1 else (anio - 1, 12)
+def meses_antes(mes, desde, cuantos):
+    """YYYYMM of the months `desde` to `desde + cuantos - 1` before `mes`, newest first."""
+    indice = int(mes[:4]) * 12 + int(mes[4:]) - 1
+    for atras in range(desde, desde + cuantos):
+        anio, m = divmod(indice - atras, 12)
+        yield f"{anio:04d}{m + 1:02d}"
 
 
 def main():
-    carpeta, mes, anterior = sys.argv[1], sys.argv[2], sys.argv[3]
-    cuantos, bytes_ = int(sys.argv[4]), int(sys.argv[5])
-    otros = int(sys.argv[6]) if len(sys.argv) > 6 else 0
+    carpeta, mes = sys.argv[1], sys.argv[2]
+    cuantos, bytes_ = int(sys.argv[3]), int(sys.argv[4])
+    otros = int(sys.argv[5]) if len(sys.argv) > 5 else 0
+    (anterior,) = meses_antes(mes, 1, 1)
     os.makedirs(carpeta, exist_ok=True)
     for i in range(cuantos):
         escribe(os.path.join(carpeta, f"ACUSE_{mes}15_{i:05d}.xml"), bytes_)
-    viejos = list(meses_viejos(mes, 12))
+    viejos = list(meses_antes(mes, 2, 12))
     for i in range(otros):
         escribe(os.path.join(carpeta, f"ACUSE_{viejos[i % 12]}15_{i:05d}.xml"), 4096)
 

@@ -13,7 +13,6 @@ import sys
 from collections import defaultdict
 
 CLIENTES = ("acuses", "sftp", "rclone")
-NOMBRES = {"acuses": "acuses", "sftp": "sftp -b", "rclone": "rclone"}
 CORRIDAS = {"1": "primera", "2": "segunda, nada nuevo"}
 
 
@@ -68,17 +67,12 @@ def rango(valores):
 
 def fila(titulo, corrida, medidas, tope):
     tiempos = {c: {} for c in CLIENTES}
-    kib = defaultdict(list)
-    conexiones = defaultdict(list)
-    reescritos = defaultdict(list)
-    for ronda, cliente, seg, k, con, rees in medidas:
+    kib, conexiones, reescritos = (defaultdict(list) for _ in range(3))
+    for ronda, cliente, seg, *cuentas in medidas:
         tiempos[cliente][ronda] = segundos(seg)
-        if k != "-":
-            kib[cliente].append(int(k))
-        if con != "-":
-            conexiones[cliente].append(int(con))
-        if rees != "-":
-            reescritos[cliente].append(int(rees))
+        for listas, valor in zip((kib, conexiones, reescritos), cuentas):
+            if valor != "-":
+                listas[cliente].append(int(valor))
     medianas = {
         c: statistics.median(t.values()) if t else None for c, t in tiempos.items()
     }

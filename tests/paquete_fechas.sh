@@ -15,6 +15,7 @@ falla() {
     echo "paquete_fechas: $*" >&2
     exit 1
 }
+deb() { echo "$carpeta/${1}_${version}_$arquitectura.deb"; }
 
 multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 lib=usr/lib/$multiarch
@@ -28,7 +29,7 @@ declare -A contenido=(
 )
 raiz=$trabajo/raiz
 for paquete in libfechas1 libfechas-dev fechas; do
-    deb=$carpeta/${paquete}_${version}_$arquitectura.deb
+    deb=$(deb "$paquete")
     [ -f "$deb" ] || falla "no $deb"
     if command -v lintian >/dev/null; then
         lintian --fail-on error,warning --tag-display-limit 0 "$deb" >"$trabajo/lintian" 2>&1 ||
@@ -44,14 +45,14 @@ done
 [ "$(find "$trabajo/libfechas1" -type f -path '*/bin/*' -o -type f -name '*.h' | wc -l)" -eq 0 ] ||
     falla "libfechas1 holds more than the library"
 
-control() { dpkg-deb --field "$carpeta/${1}_${version}_$arquitectura.deb" "$2"; }
+control() { dpkg-deb --field "$(deb "$1")" "$2"; }
 # The library needs the C library alone; the -dev package takes exactly its version.
 [ "$(control libfechas1 Depends)" = "$(control libfechas1 Depends | grep -o '^libc6[^,]*')" ] ||
     falla "libfechas1 Depends: $(control libfechas1 Depends)"
 [ "$(control libfechas-dev Depends)" = "libfechas1 (= $version)" ] ||
     falla "libfechas-dev Depends: $(control libfechas-dev Depends)"
 control fechas Depends | grep -q "^libfechas1 (>= $version)" || falla "fechas Depends: $(control fechas Depends)"
-dpkg-deb --ctrl-tarfile "$carpeta/libfechas1_${version}_$arquitectura.deb" | tar -t >"$trabajo/control"
+dpkg-deb --ctrl-tarfile "$(deb libfechas1)" | tar -t >"$trabajo/control"
 for f in shlibs symbols triggers; do
     grep -qx "./$f" "$trabajo/control" || falla "libfechas1 has no $f"
 done
@@ -70,7 +71,7 @@ export LD_LIBRARY_PATH=$raiz/$lib
 [ "$("$raiz/usr/bin/fechas" semana 15/06/2013)" = 6 ] || falla "the packaged command does not answer"
 
 # acuses keeps the family inside it.
-dpkg-deb -x "$carpeta/acuses_${version}_$arquitectura.deb" "$trabajo/acuses"
+dpkg-deb -x "$(deb acuses)" "$trabajo/acuses"
 ! readelf -d "$trabajo/acuses/usr/bin/acuses" | grep -q libfechas || falla "acuses needs libfechas"
 
 # The .pc file finds the root it was unpacked in.
