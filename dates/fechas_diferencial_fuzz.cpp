@@ -7,7 +7,6 @@
 #include "fuzz_lineas.h"
 #include "oraculo/oraculo.h"
 
-#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -142,12 +141,9 @@ void diferencias(const std::string &uno, const std::string &otro, std::int64_t c
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *datos, std::size_t largo) {
-    const std::string todo(reinterpret_cast<const char *>(datos), largo);
-    std::size_t desde = 0;
-    const std::string uno = linea(todo, desde);
-    const std::string otro = linea(todo, desde);
-    const Arreglo inicial = arreglo(linea(todo, desde));
-    const std::int64_t dias = std::strtoll(linea(todo, desde).c_str(), nullptr, 10);
+    const auto [uno, otro, campos, numero] = lineas<4>(datos, largo);
+    const Arreglo inicial = arreglo(campos);
+    const std::int64_t dias = std::strtoll(numero.c_str(), nullptr, 10);
 
     textos(uno, inicial);
     textos(otro, inicial);
