@@ -19,7 +19,7 @@ include(CMakePackageConfigHelpers)
 # The library's own version and soname version, from dates/CMakeLists.txt.
 get_target_property(FECHAS_VERSION fechas_compartida VERSION)
 get_target_property(FECHAS_SOVERSION fechas_compartida SOVERSION)
-find_program(FECHAS_GZIP gzip REQUIRED)
+include(${CMAKE_CURRENT_LIST_DIR}/Comprimido.cmake)
 set(FECHAS_DIST_DIR ${PROJECT_BINARY_DIR}/distribucion-fechas)
 
 # --- Library, header, pkg-config and CMake package -----------------------------------
@@ -72,19 +72,10 @@ fechas_strip(${CMAKE_INSTALL_LIBDIR}/$<TARGET_FILE_NAME:fechas_compartida> libfe
 fechas_strip(${CMAKE_INSTALL_BINDIR}/$<TARGET_FILE_NAME:fechas_comando> fechas)
 
 # --- Manual pages, copyright and changelog ----------------------------------------------
-# Compressed without a name or time stamp, as for acuses, so two builds give the same bytes.
-function(fechas_gzip fuente destino)
-  add_custom_command(OUTPUT ${destino}
-    COMMAND sh -c "\"$0\" -9n -c \"$1\" >\"$2\"" ${FECHAS_GZIP} ${fuente} ${destino}
-    DEPENDS ${fuente}
-    VERBATIM)
-endfunction()
-configure_file(${PROJECT_SOURCE_DIR}/paquete/changelog.in ${FECHAS_DIST_DIR}/changelog @ONLY)
-fechas_gzip(${FECHAS_DIST_DIR}/changelog ${FECHAS_DIST_DIR}/changelog.gz)
-fechas_gzip(${PROJECT_SOURCE_DIR}/man/fechas.3 ${FECHAS_DIST_DIR}/fechas.3.gz)
-fechas_gzip(${PROJECT_SOURCE_DIR}/man/fechas.1 ${FECHAS_DIST_DIR}/fechas.1.gz)
+acuses_gzip(${PROJECT_SOURCE_DIR}/man/fechas.3 ${FECHAS_DIST_DIR}/fechas.3.gz)
+acuses_gzip(${PROJECT_SOURCE_DIR}/man/fechas.1 ${FECHAS_DIST_DIR}/fechas.1.gz)
 add_custom_target(distribucion_fechas ALL DEPENDS
-  ${FECHAS_DIST_DIR}/changelog.gz ${FECHAS_DIST_DIR}/fechas.3.gz ${FECHAS_DIST_DIR}/fechas.1.gz)
+  ${FECHAS_DIST_DIR}/fechas.3.gz ${FECHAS_DIST_DIR}/fechas.1.gz)
 
 install(FILES ${FECHAS_DIST_DIR}/fechas.3.gz
   DESTINATION ${CMAKE_INSTALL_MANDIR}/man3 COMPONENT libfechas_dev)
@@ -98,7 +89,7 @@ foreach(paquete libfechas1:libfechas libfechas-dev:libfechas_dev fechas:fechas)
   string(REPLACE ":" ";" paquete ${paquete})
   list(GET paquete 0 nombre)
   list(GET paquete 1 componente)
-  install(FILES ${PROJECT_SOURCE_DIR}/paquete/copyright ${FECHAS_DIST_DIR}/changelog.gz
+  install(FILES ${PROJECT_SOURCE_DIR}/paquete/copyright ${ACUSES_CHANGELOG_GZ}
     DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${nombre} COMPONENT ${componente})
 endforeach()
 install(FILES ${PROJECT_SOURCE_DIR}/paquete/libfechas1.lintian-overrides
