@@ -19,6 +19,8 @@ include(CMakePackageConfigHelpers)
 # The library's own version and soname version, from dates/CMakeLists.txt.
 get_target_property(FECHAS_VERSION fechas_compartida VERSION)
 get_target_property(FECHAS_SOVERSION fechas_compartida SOVERSION)
+# The runtime package is named for the soname, as Debian names library packages.
+set(FECHAS_PAQUETE libfechas${FECHAS_SOVERSION})
 include(${CMAKE_CURRENT_LIST_DIR}/Comprimido.cmake)
 set(FECHAS_DIST_DIR ${PROJECT_BINARY_DIR}/distribucion-fechas)
 
@@ -85,7 +87,7 @@ install(FILES ${FECHAS_DIST_DIR}/fechas.1.gz
 # Each Debian package carries the copyright and the changelog in its own folder,
 # and the library's, where the marker's Spanish "funcion" would read as a
 # misspelling, says so.
-foreach(paquete libfechas1:libfechas libfechas-dev:libfechas_dev fechas:fechas)
+foreach(paquete ${FECHAS_PAQUETE}:libfechas libfechas-dev:libfechas_dev fechas:fechas)
   string(REPLACE ":" ";" paquete ${paquete})
   list(GET paquete 0 nombre)
   list(GET paquete 1 componente)
@@ -93,7 +95,8 @@ foreach(paquete libfechas1:libfechas libfechas-dev:libfechas_dev fechas:fechas)
     DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${nombre} COMPONENT ${componente})
 endforeach()
 install(FILES ${PROJECT_SOURCE_DIR}/paquete/libfechas1.lintian-overrides
-  DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME libfechas1 COMPONENT libfechas)
+  DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME ${FECHAS_PAQUETE}
+  COMPONENT libfechas)
 
 # --- Debian packages ------------------------------------------------------------------
 set(CPACK_DEB_COMPONENT_INSTALL ON)
@@ -103,7 +106,7 @@ set(CPACK_DEBIAN_ACUSES_PACKAGE_NAME acuses)
 # as before; this cpack-time file moves them where component packaging reads them.
 set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/FechasCPack.cmake)
 
-set(CPACK_DEBIAN_LIBFECHAS_PACKAGE_NAME libfechas${FECHAS_SOVERSION})
+set(CPACK_DEBIAN_LIBFECHAS_PACKAGE_NAME ${FECHAS_PAQUETE})
 set(CPACK_DEBIAN_LIBFECHAS_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_LIBFECHAS_DESCRIPTION "date routines between arrays, texts and day numbers
 The fechas library moves a calendar date between three forms: an array of day,
@@ -115,9 +118,9 @@ This package holds the shared library.")
 # shlibs and symbols files as Debian's library packages have them; the symbols are
 # those of the version script.
 file(WRITE ${FECHAS_DIST_DIR}/control/shlibs
-  "libfechas ${FECHAS_SOVERSION} libfechas${FECHAS_SOVERSION} (>= ${PROJECT_VERSION})\n")
+  "libfechas ${FECHAS_SOVERSION} ${FECHAS_PAQUETE} (>= ${PROJECT_VERSION})\n")
 file(STRINGS ${PROJECT_SOURCE_DIR}/dates/fechas.map FECHAS_SIMBOLOS REGEX "^    [a-z_]+;$")
-set(FECHAS_SYMBOLS "libfechas.so.${FECHAS_SOVERSION} libfechas${FECHAS_SOVERSION} #MINVER#\n")
+set(FECHAS_SYMBOLS "libfechas.so.${FECHAS_SOVERSION} ${FECHAS_PAQUETE} #MINVER#\n")
 string(APPEND FECHAS_SYMBOLS "* Build-Depends-Package: libfechas-dev\n")
 string(APPEND FECHAS_SYMBOLS " FECHAS_${FECHAS_SOVERSION}@FECHAS_${FECHAS_SOVERSION} ${PROJECT_VERSION}\n")
 foreach(simbolo IN LISTS FECHAS_SIMBOLOS)
@@ -136,7 +139,6 @@ set(CPACK_DEBIAN_LIBFECHAS_PACKAGE_CONTROL_EXTRA
   ${FECHAS_DIST_DIR}/sin-guion/postinst ${FECHAS_DIST_DIR}/sin-guion/postrm)
 set(CPACK_DEBIAN_LIBFECHAS_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
-set(FECHAS_PAQUETE "libfechas${FECHAS_SOVERSION}")
 set(CPACK_DEBIAN_LIBFECHAS_DEV_PACKAGE_NAME libfechas-dev)
 set(CPACK_DEBIAN_LIBFECHAS_DEV_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_LIBFECHAS_DEV_PACKAGE_DEPENDS "${FECHAS_PAQUETE} (= ${PROJECT_VERSION})")
