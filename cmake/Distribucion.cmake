@@ -5,25 +5,12 @@
 # lib/<multiarch>/acuses so that our libSockVor.so, private to the program, stays
 # out of the system's shared library folders (no soname, no shlibs, no ldconfig).
 
-find_program(ACUSES_GZIP gzip REQUIRED)
+# The gzip recipe, ACUSES_DIST_DIR and the compressed changelog.
+include(${CMAKE_CURRENT_LIST_DIR}/Comprimido.cmake)
 
-# Debian wants compressed manual pages and changelog, made without a name or
-# time stamp so that two builds give the same bytes.
-set(ACUSES_DIST_DIR ${PROJECT_BINARY_DIR}/distribucion)
-configure_file(${PROJECT_SOURCE_DIR}/paquete/changelog.in ${ACUSES_DIST_DIR}/changelog @ONLY)
 set(ACUSES_MAN_GZ ${ACUSES_DIST_DIR}/acuses.1.gz)
-set(ACUSES_CHANGELOG_GZ ${ACUSES_DIST_DIR}/changelog.gz)
-add_custom_command(OUTPUT ${ACUSES_MAN_GZ}
-  COMMAND sh -c "\"$0\" -9n -c \"$1\" >\"$2\"" ${ACUSES_GZIP}
-          ${PROJECT_SOURCE_DIR}/man/acuses.1 ${ACUSES_MAN_GZ}
-  DEPENDS ${PROJECT_SOURCE_DIR}/man/acuses.1
-  VERBATIM)
-add_custom_command(OUTPUT ${ACUSES_CHANGELOG_GZ}
-  COMMAND sh -c "\"$0\" -9n -c \"$1\" >\"$2\"" ${ACUSES_GZIP}
-          ${ACUSES_DIST_DIR}/changelog ${ACUSES_CHANGELOG_GZ}
-  DEPENDS ${ACUSES_DIST_DIR}/changelog
-  VERBATIM)
-add_custom_target(distribucion ALL DEPENDS ${ACUSES_MAN_GZ} ${ACUSES_CHANGELOG_GZ})
+acuses_gzip(${PROJECT_SOURCE_DIR}/man/acuses.1 ${ACUSES_MAN_GZ})
+add_custom_target(distribucion ALL DEPENDS ${ACUSES_MAN_GZ})
 
 install(FILES ${ACUSES_MAN_GZ} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${PROJECT_SOURCE_DIR}/paquete/copyright ${ACUSES_CHANGELOG_GZ}

@@ -19,7 +19,9 @@ include(CMakePackageConfigHelpers)
 # The library's own version and soname version, from dates/CMakeLists.txt.
 get_target_property(FECHAS_VERSION fechas_compartida VERSION)
 get_target_property(FECHAS_SOVERSION fechas_compartida SOVERSION)
-find_program(FECHAS_GZIP gzip REQUIRED)
+# The runtime package is named for the soname, as Debian names library packages.
+set(FECHAS_PAQUETE libfechas${FECHAS_SOVERSION})
+include(${CMAKE_CURRENT_LIST_DIR}/Comprimido.cmake)
 set(FECHAS_DIST_DIR ${PROJECT_BINARY_DIR}/distribucion-fechas)
 
 # --- Library, header, pkg-config and CMake package -----------------------------------
@@ -72,19 +74,10 @@ fechas_strip(${CMAKE_INSTALL_LIBDIR}/$<TARGET_FILE_NAME:fechas_compartida> libfe
 fechas_strip(${CMAKE_INSTALL_BINDIR}/$<TARGET_FILE_NAME:fechas_comando> fechas)
 
 # --- Manual pages, copyright and changelog ----------------------------------------------
-# Compressed without a name or time stamp, as for acuses, so two builds give the same bytes.
-function(fechas_gzip fuente destino)
-  add_custom_command(OUTPUT ${destino}
-    COMMAND sh -c "\"$0\" -9n -c \"$1\" >\"$2\"" ${FECHAS_GZIP} ${fuente} ${destino}
-    DEPENDS ${fuente}
-    VERBATIM)
-endfunction()
-configure_file(${PROJECT_SOURCE_DIR}/paquete/changelog.in ${FECHAS_DIST_DIR}/changelog @ONLY)
-fechas_gzip(${FECHAS_DIST_DIR}/changelog ${FECHAS_DIST_DIR}/changelog.gz)
-fechas_gzip(${PROJECT_SOURCE_DIR}/man/fechas.3 ${FECHAS_DIST_DIR}/fechas.3.gz)
-fechas_gzip(${PROJECT_SOURCE_DIR}/man/fechas.1 ${FECHAS_DIST_DIR}/fechas.1.gz)
+acuses_gzip(${PROJECT_SOURCE_DIR}/man/fechas.3 ${FECHAS_DIST_DIR}/fechas.3.gz)
+acuses_gzip(${PROJECT_SOURCE_DIR}/man/fechas.1 ${FECHAS_DIST_DIR}/fechas.1.gz)
 add_custom_target(distribucion_fechas ALL DEPENDS
-  ${FECHAS_DIST_DIR}/changelog.gz ${FECHAS_DIST_DIR}/fechas.3.gz ${FECHAS_DIST_DIR}/fechas.1.gz)
+  ${FECHAS_DIST_DIR}/fechas.3.gz ${FECHAS_DIST_DIR}/fechas.1.gz)
 
 install(FILES ${FECHAS_DIST_DIR}/fechas.3.gz
   DESTINATION ${CMAKE_INSTALL_MANDIR}/man3 COMPONENT libfechas_dev)
@@ -94,15 +87,16 @@ install(FILES ${FECHAS_DIST_DIR}/fechas.1.gz
 # Each Debian package carries the copyright and the changelog in its own folder,
 # and the library's, where the marker's Spanish "funcion" would read as a
 # misspelling, says so.
-foreach(paquete libfechas1:libfechas libfechas-dev:libfechas_dev fechas:fechas)
+foreach(paquete ${FECHAS_PAQUETE}:libfechas libfechas-dev:libfechas_dev fechas:fechas)
   string(REPLACE ":" ";" paquete ${paquete})
   list(GET paquete 0 nombre)
   list(GET paquete 1 componente)
-  install(FILES ${PROJECT_SOURCE_DIR}/paquete/copyright ${FECHAS_DIST_DIR}/changelog.gz
+  install(FILES ${PROJECT_SOURCE_DIR}/paquete/copyright ${ACUSES_CHANGELOG_GZ}
     DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${nombre} COMPONENT ${componente})
 endforeach()
 install(FILES ${PROJECT_SOURCE_DIR}/paquete/libfechas1.lintian-overrides
-  DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME libfechas1 COMPONENT libfechas)
+  DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME ${FECHAS_PAQUETE}
+  COMPONENT libfechas)
 
 # --- Debian packages ------------------------------------------------------------------
 set(CPACK_DEB_COMPONENT_INSTALL ON)
@@ -112,7 +106,7 @@ set(CPACK_DEBIAN_ACUSES_PACKAGE_NAME acuses)
 # as before; this cpack-time file moves them where component packaging reads them.
 set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/FechasCPack.cmake)
 
-set(CPACK_DEBIAN_LIBFECHAS_PACKAGE_NAME libfechas${FECHAS_SOVERSION})
+set(CPACK_DEBIAN_LIBFECHAS_PACKAGE_NAME ${FECHAS_PAQUETE})
 set(CPACK_DEBIAN_LIBFECHAS_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_LIBFECHAS_DESCRIPTION "date routines between arrays, texts and day numbers
 The fechas library moves a calendar date between three forms: an array of day,
@@ -124,9 +118,9 @@ This package holds the shared library.")
 # shlibs and symbols files as Debian's library packages have them; the symbols are
 # those of the version script.
 file(WRITE ${FECHAS_DIST_DIR}/control/shlibs
-  "libfechas ${FECHAS_SOVERSION} libfechas${FECHAS_SOVERSION} (>= ${PROJECT_VERSION})\n")
+  "libfechas ${FECHAS_SOVERSION} ${FECHAS_PAQUETE} (>= ${PROJECT_VERSION})\n")
 file(STRINGS ${PROJECT_SOURCE_DIR}/dates/fechas.map FECHAS_SIMBOLOS REGEX "^    [a-z_]+;$")
-set(FECHAS_SYMBOLS "libfechas.so.${FECHAS_SOVERSION} libfechas${FECHAS_SOVERSION} #MINVER#\n")
+set(FECHAS_SYMBOLS "libfechas.so.${FECHAS_SOVERSION} ${FECHAS_PAQUETE} #MINVER#\n")
 string(APPEND FECHAS_SYMBOLS "* Build-Depends-Package: libfechas-dev\n")
 string(APPEND FECHAS_SYMBOLS " FECHAS_${FECHAS_SOVERSION}@FECHAS_${FECHAS_SOVERSION} ${PROJECT_VERSION}\n")
 foreach(simbolo IN LISTS FECHAS_SIMBOLOS)
@@ -145,7 +139,6 @@ set(CPACK_DEBIAN_LIBFECHAS_PACKAGE_CONTROL_EXTRA
   ${FECHAS_DIST_DIR}/sin-guion/postinst ${FECHAS_DIST_DIR}/sin-guion/postrm)
 set(CPACK_DEBIAN_LIBFECHAS_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
-set(FECHAS_PAQUETE "libfechas${FECHAS_SOVERSION}")
 set(CPACK_DEBIAN_LIBFECHAS_DEV_PACKAGE_NAME libfechas-dev)
 set(CPACK_DEBIAN_LIBFECHAS_DEV_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_LIBFECHAS_DEV_PACKAGE_DEPENDS "${FECHAS_PAQUETE} (= ${PROJECT_VERSION})")

@@ -35,7 +35,7 @@ int fecha(const char *numero) {
     const char *fin = numero + std::strlen(numero);
     std::int64_t n = 0;
     const auto leido = std::from_chars(numero, fin, n);
-    if (leido.ec != std::errc{} || leido.ptr != fin || fin == numero)
+    if (leido.ec != std::errc{} || leido.ptr != fin)
         return rechaza("número de día no válido", numero);
     const char *texto = fechdiasstr(n);
     if (texto[0] == '\0')
@@ -49,14 +49,14 @@ int semana(const char *texto) {
     return dia < 0 ? rechaza("fecha no válida", texto) : responde(dia);
 }
 
-// difdias reads an empty second text as a request to move the first date, so an
-// empty argument is refused here as the date it is not.
-int diferencia(const char *desde, const char *hasta) {
+// difdias reads an empty second text as a request to move the first date (and
+// writes it), so an empty argument is refused here as the date it is not; any
+// other second text difdias only reads.
+int diferencia(const char *desde, char *hasta) {
     if (fechstrdias(desde) < 0)
         return rechaza("fecha no válida", desde);
-    std::string segundo = hasta;
     std::int64_t n = 0;
-    if (segundo.empty() || difdias(desde, segundo.data(), &n) != 0)
+    if (hasta[0] == '\0' || difdias(desde, hasta, &n) != 0)
         return rechaza("fecha no válida", hasta);
     return responde(n);
 }

@@ -7,7 +7,6 @@
 #include "fuzz_lineas.h"
 #include "oraculo/oraculo.h"
 
-#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -61,6 +60,18 @@ template <typename Ref, typename Nuestra> void compara(Ref ref, Nuestra nuestra)
     misma_marca(marca);
 }
 
+// compara for a routine that takes the date array: each side works on its own copy
+// of `inicial`, and the array it leaves is compared along with its result.
+template <typename Ref, typename Nuestra>
+void compara_arreglo(const Arreglo &inicial, Ref ref, Nuestra nuestra) {
+    const auto llama = [&inicial](auto rutina) {
+        Arreglo a = inicial;
+        const auto r = rutina(a.v);
+        return std::make_pair(r, a);
+    };
+    compara([&] { return llama(ref); }, [&] { return llama(nuestra); });
+}
+
 Arreglo arreglo(const std::string &texto) {
     Arreglo a{};
     const char *p = texto.c_str();
@@ -74,17 +85,9 @@ Arreglo arreglo(const std::string &texto) {
 
 void textos(const std::string &texto, const Arreglo &inicial) {
     const char *t = texto.c_str();
-    compara(
-        [&] {
-            Arreglo a = inicial;
-            const std::int32_t r = oraculo::fechstrarr(t, a.v);
-            return std::make_pair(r, a);
-        },
-        [&] {
-            Arreglo a = inicial;
-            const std::int32_t r = fechstrarr(t, a.v);
-            return std::make_pair(r, a);
-        });
+    compara_arreglo(
+        inicial, [t](std::int32_t *a) { return oraculo::fechstrarr(t, a); },
+        [t](std::int32_t *a) { return fechstrarr(t, a); });
     compara([&] { return oraculo::fechstrdias(t); }, [&] { return fechstrdias(t); });
     compara([&] { return oraculo::diasemstr(t); }, [&] { return diasemstr(t); });
 }
@@ -92,69 +95,32 @@ void textos(const std::string &texto, const Arreglo &inicial) {
 void arreglos(const Arreglo &inicial) {
     compara([&] { return oraculo::bisiesto(inicial.v[2]); },
             [&] { return bisiesto(inicial.v[2]); });
-    compara(
-        [&] {
-            Arreglo a = inicial;
-            const std::int64_t r = oraculo::fecharrdias(a.v);
-            return std::make_pair(r, a);
-        },
-        [&] {
-            Arreglo a = inicial;
-            const std::int64_t r = fecharrdias(a.v);
-            return std::make_pair(r, a);
-        });
-    compara(
-        [&] {
-            Arreglo a = inicial;
+    compara_arreglo(inicial, oraculo::fecharrdias, fecharrdias);
+    // The text buffer goes on past nine bytes, so that a write beyond them shows.
+    const auto escribe = [](auto fecharrstr_) {
+        return [fecharrstr_](std::int32_t *a) {
             Texto t;
             std::memset(t.v, 'X', sizeof t.v);
-            const bool mismo = oraculo::fecharrstr(a.v, t.v) == t.v;
-            return std::make_tuple(mismo, a, t);
-        },
-        [&] {
-            Arreglo a = inicial;
-            Texto t;
-            std::memset(t.v, 'X', sizeof t.v);
-            const bool mismo = fecharrstr(a.v, t.v) == t.v;
-            return std::make_tuple(mismo, a, t);
-        });
-    compara(
-        [&] {
-            Arreglo a = inicial;
-            const std::int32_t r = oraculo::diasemarr(a.v);
-            return std::make_pair(r, a);
-        },
-        [&] {
-            Arreglo a = inicial;
-            const std::int32_t r = diasemarr(a.v);
-            return std::make_pair(r, a);
-        });
+            const bool mismo = fecharrstr_(a, t.v) == t.v;
+            return std::make_pair(mismo, t);
+        };
+    };
+    compara_arreglo(inicial, escribe(oraculo::fecharrstr), escribe(fecharrstr));
+    compara_arreglo(inicial, oraculo::diasemarr, diasemarr);
 }
 
 void numeros(std::int64_t dias, const Arreglo &inicial) {
-    compara(
-        [&] {
-            Arreglo a = inicial;
-            const std::int32_t r = oraculo::fechdiasarr(dias, a.v);
-            return std::make_pair(r, a);
-        },
-        [&] {
-            Arreglo a = inicial;
-            const std::int32_t r = fechdiasarr(dias, a.v);
-            return std::make_pair(r, a);
-        });
+    compara_arreglo(
+        inicial, [dias](std::int32_t *a) { return oraculo::fechdiasarr(dias, a); },
+        [dias](std::int32_t *a) { return fechdiasarr(dias, a); });
     // Each routine has a buffer of its own; both have seen the same calls, so all nine bytes match.
-    compara(
-        [&] {
-            Texto t{};
-            std::memcpy(t.v, oraculo::fechdiasstr(dias), 9);
-            return t;
-        },
-        [&] {
-            Texto t{};
-            std::memcpy(t.v, fechdiasstr(dias), 9);
-            return t;
-        });
+    const auto nueve = [](const char *texto) {
+        Texto t{};
+        std::memcpy(t.v, texto, 9);
+        return t;
+    };
+    compara([&] { return nueve(oraculo::fechdiasstr(dias)); },
+            [&] { return nueve(fechdiasstr(dias)); });
     compara([&] { return oraculo::diasemdias(dias); }, [&] { return diasemdias(dias); });
 }
 
@@ -175,12 +141,9 @@ void diferencias(const std::string &uno, const std::string &otro, std::int64_t c
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *datos, std::size_t largo) {
-    const std::string todo(reinterpret_cast<const char *>(datos), largo);
-    std::size_t desde = 0;
-    const std::string uno = linea(todo, desde);
-    const std::string otro = linea(todo, desde);
-    const Arreglo inicial = arreglo(linea(todo, desde));
-    const std::int64_t dias = std::strtoll(linea(todo, desde).c_str(), nullptr, 10);
+    const auto [uno, otro, campos, numero] = lineas<4>(datos, largo);
+    const Arreglo inicial = arreglo(campos);
+    const std::int64_t dias = std::strtoll(numero.c_str(), nullptr, 10);
 
     textos(uno, inicial);
     textos(otro, inicial);

@@ -3,10 +3,8 @@
 #include "fechas.h"
 #include "fuzz_lineas.h"
 
-#include <algorithm>
 #include <chrono>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -101,11 +99,7 @@ void revisa_desplazamiento(const std::string &uno, std::int64_t cuenta) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *datos, std::size_t largo) {
-    const std::string todo(reinterpret_cast<const char *>(datos), largo);
-    std::size_t desde = 0;
-    const std::string uno = linea(todo, desde);
-    const std::string otro = linea(todo, desde);
-    const std::string resto = linea(todo, desde);
+    const auto [uno, otro, resto] = lineas<3>(datos, largo);
     // strtoll saturates, so the extreme counts come up as often as the small ones.
     const std::int64_t cuenta = std::strtoll(resto.c_str(), nullptr, 10);
 
