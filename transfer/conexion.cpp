@@ -1,5 +1,8 @@
 #include "conexion.h"
 
+#include "canal_ssh.h"
+#include "ssh.h"
+
 #include <map>
 
 namespace sockvor {
@@ -32,6 +35,20 @@ std::string clave(const std::string &ip, const std::string &login) {
     return ip + std::string(1, '\0') + login;
 }
 
+class SesionConectada final : public Sesion {
+  public:
+    SesionConectada(const std::string &ip, const std::string &login)
+        : ssh_(conecta(ip, login)),
+          canal_(std::make_unique<CanalSftp>(std::make_unique<CanalSsh>(*ssh_))) {}
+
+    CanalSftp &canal() override { return *canal_; }
+    bool muerta() const override { return ssh_->muerta; }
+
+  private:
+    std::unique_ptr<ConexionSsh> ssh_;
+    std::unique_ptr<CanalSftp> canal_; // declared after: it ends before the connection it rides on
+};
+
 } // namespace
 
 std::unique_lock<std::mutex> bloqueo_global() {
@@ -45,12 +62,16 @@ Destino &destino(const std::string &ip, const std::string &login) {
     }
     auto &d = (*destinos)[clave(ip, login)];
     if (!d) {
-        d = std::make_unique<Destino>();
+        d = std::make_unique<Destino>(
+            [ip, login]() -> std::unique_ptr<Sesion> {
+                return std::make_unique<SesionConectada>(ip, login);
+            },
+            ip, login);
     }
     return *d;
 }
 
-Sesion &sesion(Destino &d, const std::string &ip, const std::string &login, bool &reusada) {
+Sesion &sesion(Destino &d, bool &reusada) {
     vigia().olvida_disparo();
     if (d.sesion && !d.sesion->muerta()) {
         reusada = true;
@@ -58,10 +79,7 @@ Sesion &sesion(Destino &d, const std::string &ip, const std::string &login, bool
     }
     descarta(d);
     reusada = false;
-    auto nueva = std::make_unique<Sesion>();
-    nueva->ssh = conecta(ip, login);
-    nueva->canal = std::make_unique<CanalSftp>(*nueva->ssh);
-    d.sesion = std::move(nueva);
+    d.sesion = d.abre();
     return *d.sesion;
 }
 

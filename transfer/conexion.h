@@ -1,28 +1,35 @@
-// The one SSH connection and SFTP channel per (ip, login) that serves every
-// call of the process, with what the last listing taught about its files.
+// The one session per (ip, login) that serves every call of the process, with
+// what the last listing taught about its files.
 #pragma once
 
 #include "anticipo.h"
 #include "sftp_canal.h"
 #include "sockvor.h"
-#include "ssh.h"
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 
 namespace sockvor {
 
-struct Sesion {
-    std::unique_ptr<ConexionSsh> ssh;
-    std::unique_ptr<CanalSftp> canal; // declared after: it ends before the connection it rides on
-
-    bool muerta() const { return ssh->muerta; }
+// What the library's operations ride on: an SFTP channel of a connection.
+class Sesion {
+  public:
+    virtual ~Sesion() = default;
+    virtual CanalSftp &canal() = 0;
+    // The connection under it failed: it is not used again.
+    virtual bool muerta() const = 0;
 };
 
-// Everything kept per (ip, login): the connection, replaced when it drops, and
-// the files of the last listing with those fetched ahead.
+// Everything kept per (ip, login): how to open its session, the session,
+// replaced when it drops, and the files of the last listing with those
+// fetched ahead.
 struct Destino {
+    Destino(std::function<std::unique_ptr<Sesion>()> abre, std::string ip, std::string login)
+        : abre(std::move(abre)), anticipo(std::move(ip), std::move(login)) {}
+
+    std::function<std::unique_ptr<Sesion>()> abre;
     std::unique_ptr<Sesion> sesion;
     Anticipo anticipo;
 };
@@ -31,21 +38,21 @@ struct Destino {
 // serve one call at a time.
 std::unique_lock<std::mutex> bloqueo_global();
 
+// The SSH destination (ip, login), kept for the life of the process.
 Destino &destino(const std::string &ip, const std::string &login);
-// The live session of `d`, connecting when there is none or it died.
-Sesion &sesion(Destino &d, const std::string &ip, const std::string &login, bool &reusada);
+// The live session of `d`, opening one when there is none or it died.
+Sesion &sesion(Destino &d, bool &reusada);
 // Drops the session of `d` after a failure left it unusable, and everything in
 // flight on it.
 void descarta(Destino &d);
 
-// Runs `operacion` on the session of (ip, login). A session taken from the cache
-// may have been closed by the host since its last use: when the operation finds
+// Runs `operacion` on the session of `d`. A session taken from the cache may
+// have been closed by the host since its last use: when the operation finds
 // the connection dropped, it is made again once and the operation repeated.
-template <class Op> void con_sesion(const std::string &ip, const std::string &login, Op operacion) {
-    Destino &d = destino(ip, login);
+template <class Op> void con_sesion(Destino &d, Op operacion) {
     bool reusada = false;
     for (int intento = 0;; ++intento) {
-        Sesion &s = sesion(d, ip, login, reusada);
+        Sesion &s = sesion(d, reusada);
         try {
             operacion(s, d.anticipo);
             return;

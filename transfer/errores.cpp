@@ -12,6 +12,10 @@ void falla(int codigo, std::string texto) {
     throw Fallo{codigo, std::move(texto)};
 }
 
+std::string segundos(std::chrono::milliseconds plazo) {
+    return std::to_string(std::chrono::duration_cast<std::chrono::seconds>(plazo).count()) + " s";
+}
+
 std::string causa(int numero) {
     char espacio[256];
     // The GNU strerror_r may return a static text instead of filling ours.

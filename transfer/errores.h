@@ -2,6 +2,7 @@
 // two exported functions, as a code plus a Spanish text in the caller's buffer.
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <string_view>
 
@@ -13,6 +14,9 @@ struct Fallo {
 };
 
 [[noreturn]] void falla(int codigo, std::string texto);
+
+// A span of time as messages give it: whole seconds, "30 s".
+std::string segundos(std::chrono::milliseconds plazo);
 
 // strerror(numero), in a form fit to follow "causa: ".
 std::string causa(int numero);

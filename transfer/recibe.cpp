@@ -20,7 +20,8 @@ int recibe(const char *ip_c, const char *login_c, const char *remoto, const char
     }
     std::string completa = en_carpeta(ruta->carpeta, ruta->nombre);
     IgnoraSigxfsz sin_sigxfsz;
-    con_sesion(ip_c, login_c, [&](Sesion &s, Anticipo &a) { a.trae(*s.canal, completa, local); });
+    con_sesion(destino(ip_c, login_c),
+               [&](Sesion &s, Anticipo &a) { a.trae(s.canal(), completa, local); });
     return SOCKVOR_OK;
 }
 

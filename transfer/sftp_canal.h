@@ -1,17 +1,19 @@
-// SFTP requests in flight on one SSH channel. Any number of requests may be
-// outstanding; each carries its own id, and the host's replies, in whatever
-// order they come, go to the handler given with the request. The calling thread
-// drives the channel: replies are only read, and handlers only run, inside
-// atiende().
+// SFTP requests in flight on one stream (transporte.h). Any number of requests
+// may be outstanding; each carries its own id, and the host's replies, in
+// whatever order they come, go to the handler given with the request. The
+// calling thread drives the stream: replies are only read, and handlers only
+// run, inside atiende().
 #pragma once
 
+#include "errores.h"
 #include "sftp_mensajes.h"
 #include "sftp_paquetes.h"
-#include "ssh.h"
+#include "transporte.h"
 
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <unordered_map>
 
@@ -36,12 +38,11 @@ ReglaDeProgreso regla_de_progreso(std::chrono::milliseconds plazo);
 
 class CanalSftp {
   public:
-    // Opens a channel on the "sftp" subsystem of `conexion` and agrees on version 3.
-    explicit CanalSftp(ConexionSsh &conexion);
+    // Agrees on version 3 over `transporte`, which it owns from then on.
+    explicit CanalSftp(std::unique_ptr<Transporte> transporte);
     CanalSftp(const CanalSftp &) = delete;
     CanalSftp &operator=(const CanalSftp &) = delete;
-    // Closes the channel in order while the connection is alive: our EOF, the
-    // host's close read, then ours; all within the connection's timeout.
+    // Sends what is still queued (closes nobody waited for) and ends the stream.
     ~CanalSftp();
 
     // Queues a request built by `construye(id)`; `atencion` gets its reply.
@@ -53,7 +54,7 @@ class CanalSftp {
     }
 
     // Sends what is queued and handles replies until `listo()` holds. Throws the
-    // connection's failures (timeout, drop, a host breaking the protocol or too
+    // stream's failures (timeout, drop, a host breaking the protocol or too
     // slow) naming `accion`, which reads like "leer /D:/x". With `paciencia`, it
     // also returns when nothing came for that long, or nothing is in flight: for
     // a caller that waits for something else meanwhile.
@@ -61,8 +62,10 @@ class CanalSftp {
                  std::chrono::milliseconds paciencia = {});
 
     std::size_t en_vuelo() const { return esperando_.size(); }
-    ConexionSsh &conexion() { return conexion_; }
-    const std::string &host() const { return conexion_.host; }
+    bool roto() const { return transporte_->roto(); }
+    const std::string &host() const { return transporte_->host(); }
+    std::chrono::milliseconds plazo() const { return transporte_->plazo(); }
+    Transporte::Reloj::time_point ahora() const { return transporte_->ahora(); }
 
   private:
     void atiende_sin_resguardo(const std::function<bool()> &listo, const std::string &accion,
@@ -72,10 +75,8 @@ class CanalSftp {
     bool lee(const std::string &accion, std::chrono::milliseconds paciencia);
     void despacha(const std::string &accion);
     [[noreturn]] void falla_protocolo(const std::string &motivo, const std::string &accion);
-    void cierra() noexcept;
 
-    ConexionSsh &conexion_;
-    ssh_channel canal_ = nullptr;
+    std::unique_ptr<Transporte> transporte_;
     ReglaDeProgreso regla_;
     std::uint32_t siguiente_id_ = 1;
     std::unordered_map<std::uint32_t, Atencion> esperando_;

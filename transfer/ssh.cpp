@@ -179,10 +179,6 @@ void inicializa_ssh(void (*al_salir_antes)()) {
     std::atexit(al_salir);
 }
 
-std::string segundos(std::chrono::milliseconds plazo) {
-    return std::to_string(std::chrono::duration_cast<std::chrono::seconds>(plazo).count()) + " s";
-}
-
 ConexionSsh::~ConexionSsh() {
     bool desconectada = false;
     if (ssh && !muerta && ssh_is_connected(ssh.get())) {

@@ -65,6 +65,4 @@ std::unique_ptr<ConexionSsh> conecta(const std::string &ip, const std::string &l
 // teardown) once; `al_salir` runs at process exit before libssh is finalised.
 void inicializa_ssh(void (*al_salir)());
 
-std::string segundos(std::chrono::milliseconds plazo);
-
 } // namespace sockvor
