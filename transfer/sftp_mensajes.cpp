@@ -217,26 +217,22 @@ std::string pide_readdir(std::uint32_t id, std::string_view handle) {
     return Escritor(READDIR).u32(id).cadena(handle).termina();
 }
 
-std::optional<Respuesta> lee_respuesta(std::string_view paquete, std::string &motivo) {
-    Lector l(paquete);
-    std::uint8_t tipo = 0;
-    Respuesta r{};
-    if (!l.u8(tipo) || !l.u32(r.id)) {
-        motivo = "paquete sin tipo o sin número de pedido";
-        return std::nullopt;
-    }
+namespace {
+
+// The body of a reply of `tipo`, or why it is malformed.
+bool lee_cuerpo(Lector &l, std::uint8_t tipo, Respuesta &r, std::string &motivo) {
     switch (tipo) {
     case STATUS: {
         Estado e{};
         std::string_view mensaje, idioma;
         if (!l.u32(e.codigo)) {
             motivo = "estado truncado";
-            return std::nullopt;
+            return false;
         }
         // Version 3 hosts may leave the message and language out.
         if (l.quedan() > 0 && !(l.cadena(mensaje) && l.cadena(idioma))) {
             motivo = "mensaje de estado truncado";
-            return std::nullopt;
+            return false;
         }
         e.mensaje = mensaje;
         r.cuerpo = std::move(e);
@@ -246,7 +242,7 @@ std::optional<Respuesta> lee_respuesta(std::string_view paquete, std::string &mo
         std::string_view h;
         if (!l.cadena(h) || h.size() > handle_maximo) {
             motivo = "identificador de archivo inválido";
-            return std::nullopt;
+            return false;
         }
         r.cuerpo = Handle{std::string(h)};
         break;
@@ -255,7 +251,7 @@ std::optional<Respuesta> lee_respuesta(std::string_view paquete, std::string &mo
         std::string_view d;
         if (!l.cadena(d)) {
             motivo = "datos truncados";
-            return std::nullopt;
+            return false;
         }
         r.cuerpo = Datos{d};
         break;
@@ -263,7 +259,7 @@ std::optional<Respuesta> lee_respuesta(std::string_view paquete, std::string &mo
     case NAME: {
         Nombres n;
         if (!lee_nombres(l, n, motivo)) {
-            return std::nullopt;
+            return false;
         }
         r.cuerpo = std::move(n);
         break;
@@ -271,18 +267,35 @@ std::optional<Respuesta> lee_respuesta(std::string_view paquete, std::string &mo
     case ATTRS: {
         Atributos a;
         if (!lee_atributos(l, a, motivo)) {
-            return std::nullopt;
+            return false;
         }
         r.cuerpo = a;
         break;
     }
     default:
         motivo = "respuesta de tipo desconocido " + std::to_string(tipo);
-        return std::nullopt;
+        return false;
     }
     if (l.quedan() != 0) {
         motivo = "bytes de más al final de una respuesta";
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+std::optional<Respuesta> lee_respuesta(std::string_view paquete, std::string &motivo) {
+    Lector l(paquete);
+    std::uint8_t tipo = 0;
+    Respuesta r{};
+    if (!l.u8(tipo) || !l.u32(r.id)) {
+        motivo = "paquete sin tipo o sin número de pedido";
         return std::nullopt;
+    }
+    std::string por_que;
+    if (!lee_cuerpo(l, tipo, r, por_que)) {
+        r.cuerpo = Invalida{std::move(por_que)};
     }
     return r;
 }

@@ -91,9 +91,16 @@ struct Nombres {
     std::vector<Entrada> entradas;
 };
 
+// A reply whose id could be read but whose body is malformed: it belongs to the
+// request of that id, which fails with it, and the stream goes on (each packet
+// is framed on its own).
+struct Invalida {
+    std::string motivo;
+};
+
 struct Respuesta {
     std::uint32_t id;
-    std::variant<Estado, Handle, Datos, Nombres, Atributos> cuerpo;
+    std::variant<Estado, Handle, Datos, Nombres, Atributos, Invalida> cuerpo;
 };
 
 struct Version {
@@ -101,7 +108,8 @@ struct Version {
 };
 
 // `paquete` is one packet without its length field. On a malformed packet
-// these return nothing and say why in `motivo`.
+// these return nothing and say why in `motivo`; lee_respuesta does so only when
+// not even the type and id are there, and otherwise hands back an Invalida.
 std::optional<Respuesta> lee_respuesta(std::string_view paquete, std::string &motivo);
 std::optional<Version> lee_version(std::string_view paquete, std::string &motivo);
 

@@ -29,7 +29,9 @@ void revisa(std::string_view paquete) {
     std::string motivo;
     if (auto r = lee_respuesta(paquete, motivo)) {
         exige(motivo.empty());
-        if (auto *d = std::get_if<Datos>(&r->cuerpo)) {
+        if (auto *i = std::get_if<Invalida>(&r->cuerpo)) {
+            exige(!i->motivo.empty());
+        } else if (auto *d = std::get_if<Datos>(&r->cuerpo)) {
             exige(dentro(d->bytes, paquete));
         } else if (auto *h = std::get_if<Handle>(&r->cuerpo)) {
             exige(h->valor.size() <= handle_maximo);
