@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <sstream>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -52,6 +53,26 @@ void cambia_mtime(const std::string &ruta, int segundos) {
     fs::last_write_time(ruta, t + std::chrono::seconds(segundos));
 }
 
+// The record of `local` with its field `campo` (0 the version, 1 where the file
+// came from, 4 the inode) made `valor`: a record right in everything else.
+void falsifica(const std::string &local, std::size_t campo, const std::string &valor) {
+    char texto[256];
+    auto n = getxattr(local.c_str(), "user.sockvor.origen", texto, sizeof texto);
+    ASSERT_GT(n, 0);
+    std::vector<std::string> campos;
+    std::istringstream partes(std::string(texto, static_cast<std::size_t>(n)));
+    for (std::string c; partes >> c;) {
+        campos.push_back(c);
+    }
+    ASSERT_GT(campos.size(), campo);
+    campos[campo] = valor;
+    std::string falso;
+    for (const auto &c : campos) {
+        falso += (falso.empty() ? "" : " ") + c;
+    }
+    ASSERT_EQ(setxattr(local.c_str(), "user.sockvor.origen", falso.data(), falso.size(), 0), 0);
+}
+
 struct Caso {
     const char *nombre;
     bool se_trae; // the second run fetches the file again
@@ -93,18 +114,24 @@ const Caso casos[] = {
      [](const HostSftp &, const std::string &l) {
          ASSERT_EQ(setxattr(l.c_str(), "user.sockvor.origen", "1 x", 3, 0), 0);
      }},
-    {"AtributoFalsificado", true,
-     [](const HostSftp &h, const std::string &l) {
-         // A record right in everything but the inode: another copy's.
-         struct stat r {
-         }, s{};
-         ASSERT_EQ(stat(h.ruta_local_remota(login, nombre).c_str(), &r), 0);
+    {"AtributoDeOtraCopia", true,
+     [](const HostSftp &, const std::string &l) {
+         struct stat s {};
          ASSERT_EQ(stat(l.c_str(), &s), 0);
-         std::string falso =
-             "1 5000 " + std::to_string(r.st_mtime) + " " + std::to_string(s.st_ino + 1) +
-             " 5000 " + std::to_string(s.st_mtim.tv_sec) + " " + std::to_string(s.st_mtim.tv_nsec);
-         ASSERT_EQ(setxattr(l.c_str(), "user.sockvor.origen", falso.data(), falso.size(), 0), 0);
+         falsifica(l, 4, std::to_string(s.st_ino + 1));
      }},
+    // Two jobs (other hosts or logins) may share a deposit folder: a file of the same
+    // name, size and mtime from elsewhere is not this one.
+    {"AtributoDeOtroOrigen", true,
+     [](const HostSftp &, const std::string &l) { falsifica(l, 1, std::string(32, 'a')); }},
+    // Whoever may write a file may rewrite its record too: only a file of our own
+    // that nobody else may write is believed.
+    {"DeOtroUsuario", true,
+     [](const HostSftp &, const std::string &l) { ASSERT_EQ(lchown(l.c_str(), 65534, -1), 0); }},
+    {"EscribibleParaElGrupo", true,
+     [](const HostSftp &, const std::string &l) { ASSERT_EQ(chmod(l.c_str(), 0664), 0); }},
+    {"EscribibleParaTodos", true,
+     [](const HostSftp &, const std::string &l) { ASSERT_EQ(chmod(l.c_str(), 0606), 0); }},
 };
 
 void PrintTo(const Caso &c, std::ostream *os) {

@@ -88,15 +88,20 @@ std::optional<std::size_t> Anticipo::del_plan(const std::string &ruta, const std
 }
 
 bool Anticipo::ya_esta(const Listado &l, const std::string &local) const {
-    return l.tamano && l.mtime && sin_cambios(local, *l.tamano, *l.mtime);
+    return l.medida.completa() && sin_cambios(local, {clave_de(ip_, login_, l.ruta), l.medida});
 }
 
 std::shared_ptr<Descarga> Anticipo::nueva(CanalSftp &canal, const Listado &l,
                                           const std::string &local) {
-    auto d = std::make_shared<Descarga>(canal, presupuesto_, l.ruta, l.tamano, l.mtime,
+    auto d = std::make_shared<Descarga>(canal, presupuesto_, l.ruta, l.medida,
+                                        clave_de(ip_, login_, l.ruta),
                                         std::make_unique<Deposito>(local));
     d->empieza();
     return d;
+}
+
+bool Anticipo::hay_otras(std::optional<std::size_t> i) const {
+    return directa_ || adelantadas_.size() > (i && adelantadas_.count(*i) ? 1u : 0u);
 }
 
 void Anticipo::adelanta(CanalSftp &canal, std::size_t actual) {
@@ -106,17 +111,7 @@ void Anticipo::adelanta(CanalSftp &canal, std::size_t actual) {
     for (const auto &[i, d] : adelantadas_) {
         en_pausa_ = en_pausa_ || (i != actual && d->fallida() && d->fallo_local());
     }
-    if (en_pausa_) {
-        std::erase_if(adelantadas_, [&](auto &par) {
-            if (par.first == actual) {
-                return false;
-            }
-            par.second->abandona();
-            return true;
-        });
-        return;
-    }
-    while (siguiente_ < plan_.size() && siguiente_ <= actual + ventana_archivos &&
+    while (!en_pausa_ && siguiente_ < plan_.size() && siguiente_ <= actual + ventana_archivos &&
            presupuesto_->handles < Presupuesto::handles_maximo) {
         std::size_t j = siguiente_++;
         std::string local = *prefijo_ + plan_[j].nombre;
@@ -126,8 +121,19 @@ void Anticipo::adelanta(CanalSftp &canal, std::size_t actual) {
         try {
             adelantadas_.emplace(j, nueva(canal, plan_[j], local));
         } catch (const Fallo &) {
-            // Not fetched ahead; asked for, it fails on its own and says why.
+            // No temporary file could be made (no descriptors or quota left, say):
+            // the same pause. Asked for, the file is tried on its own.
+            en_pausa_ = true;
         }
+    }
+    if (en_pausa_) {
+        std::erase_if(adelantadas_, [&](auto &par) {
+            if (par.first == actual) {
+                return false;
+            }
+            par.second->abandona();
+            return true;
+        });
     }
 }
 
@@ -138,6 +144,72 @@ void Anticipo::reparte() {
     for (auto &[i, d] : adelantadas_) {
         d->continua();
     }
+}
+
+std::shared_ptr<Descarga> Anticipo::de_turno(CanalSftp &canal, std::optional<std::size_t> i,
+                                             const Listado *l, const std::string &ruta,
+                                             const std::string &local, bool &de_antes) {
+    de_antes = false;
+    if (!i) {
+        if (directa_) {
+            directa_->abandona();
+            directa_.reset();
+        }
+        return directa_ = nueva(canal, l ? *l : Listado{ruta, "", {}}, local);
+    }
+    suelta_antes(*i);
+    siguiente_ = std::max(siguiente_, *i + 1);
+    if (auto it = adelantadas_.find(*i); it != adelantadas_.end()) {
+        de_antes = true;
+        return it->second;
+    }
+    return adelantadas_.emplace(*i, nueva(canal, *l, local)).first->second;
+}
+
+void Anticipo::espera(CanalSftp &canal, Descarga &d, std::optional<std::size_t> i,
+                      const std::string &ruta) {
+    try {
+        canal.atiende(
+            [&] {
+                // Every wait keeps the files after this one coming.
+                if (i) {
+                    adelanta(canal, *i);
+                }
+                reparte();
+                return d.terminada();
+            },
+            "leer " + ruta);
+    } catch (const Fallo &) {
+        // The stream failed for another request after this file was whole (a
+        // reply it could not frame, a drop): the file is still made final, and
+        // the next call finds the session gone and makes another.
+        if (!d.terminada() || d.fallida()) {
+            throw;
+        }
+    }
+}
+
+void Anticipo::deposita(CanalSftp &canal, Deposito &deposito, std::optional<std::size_t> i,
+                        const std::string &ruta) {
+    // While its data goes to disk, the files after it keep coming, and those
+    // that complete meanwhile share the next flush.
+    try {
+        while (!canal.roto() && !deposito.asegurado() && canal.en_vuelo() > 0) {
+            canal.atiende(
+                [&] {
+                    if (i) {
+                        adelanta(canal, *i);
+                    }
+                    reparte();
+                    return deposito.asegurado();
+                },
+                "leer " + ruta, paciencia_asegurando);
+        }
+    } catch (const Fallo &) {
+        // Whatever failed on the stream concerns the files after this one, which
+        // go with the session; this one is whole.
+    }
+    deposito.confirma();
 }
 
 void Anticipo::trae(CanalSftp &canal, const std::string &ruta, const std::string &local) {
@@ -158,35 +230,19 @@ void Anticipo::trae(CanalSftp &canal, const std::string &ruta, const std::string
         }
         std::shared_ptr<Descarga> d;
         bool de_antes = false; // asked of the host ahead, before the command asked for it
-        if (i) {
-            suelta_antes(*i);
-            siguiente_ = std::max(siguiente_, *i + 1);
-            if (auto it = adelantadas_.find(*i); it != adelantadas_.end()) {
-                d = it->second;
-                de_antes = true;
-            } else {
-                d = adelantadas_.emplace(*i, nueva(canal, *l, local)).first->second;
+        try {
+            d = de_turno(canal, i, l, ruta, local, de_antes);
+        } catch (const Fallo &) {
+            // Not even its temporary file could be made: the files fetched ahead
+            // may hold the descriptors or the space it lacks.
+            if (intento == 0 && hay_otras(i)) {
+                en_pausa_ = true;
+                suelta_todo();
+                continue;
             }
-        } else {
-            if (directa_) {
-                directa_->abandona();
-            }
-            directa_ = d =
-                nueva(canal, l ? *l : Listado{ruta, "", std::nullopt, std::nullopt}, local);
+            throw;
         }
-        // Every wait keeps the files after this one coming.
-        auto avanza = [&] {
-            if (i) {
-                adelanta(canal, *i);
-            }
-            reparte();
-        };
-        canal.atiende(
-            [&] {
-                avanza();
-                return d->terminada();
-            },
-            "leer " + ruta);
+        espera(canal, *d, i, ruta);
         if (i) {
             adelantadas_.erase(*i);
         } else {
@@ -194,22 +250,12 @@ void Anticipo::trae(CanalSftp &canal, const std::string &ruta, const std::string
         }
         if (!d->fallida()) {
             auto deposito = d->entrega();
-            // While its data goes to disk, the files after it keep coming, and
-            // those that complete meanwhile share the next flush.
-            while (!deposito->asegurado() && canal.en_vuelo() > 0) {
-                canal.atiende(
-                    [&] {
-                        avanza();
-                        return deposito->asegurado();
-                    },
-                    "leer " + ruta, paciencia_asegurando);
-            }
-            deposito->confirma();
+            deposita(canal, *deposito, i, ruta);
             return;
         }
         // Files fetched ahead may hold the space this one lacked: they go, and
         // this one is tried once more on its own.
-        if (d->fallo_local() && intento == 0 && (!adelantadas_.empty() || en_pausa_)) {
+        if (d->fallo_local() && intento == 0 && (hay_otras(i) || en_pausa_)) {
             en_pausa_ = true;
             suelta_todo();
             continue;

@@ -25,13 +25,13 @@ class CanalSftp;
 struct Listado {
     std::string ruta;   // SFTP path: /D:/IDE/x1/Acuses/a.xml
     std::string nombre; // a.xml
-    std::optional<std::uint64_t> tamano;
-    std::optional<std::uint32_t> mtime;
+    Medida medida;
 };
 
 class Anticipo {
   public:
-    Anticipo() = default;
+    // The files of `login` on `ip`: what a deposit's record names.
+    Anticipo(std::string ip, std::string login) : ip_(std::move(ip)), login_(std::move(login)) {}
     Anticipo(const Anticipo &) = delete;
     Anticipo &operator=(const Anticipo &) = delete;
     ~Anticipo() { abandona(); }
@@ -58,11 +58,25 @@ class Anticipo {
     std::optional<std::size_t> del_plan(const std::string &ruta, const std::string &local);
     bool ya_esta(const Listado &l, const std::string &local) const;
     std::shared_ptr<Descarga> nueva(CanalSftp &canal, const Listado &l, const std::string &local);
+    // The download of the file asked for: the one fetched ahead, or a new one.
+    std::shared_ptr<Descarga> de_turno(CanalSftp &canal, std::optional<std::size_t> i,
+                                       const Listado *l, const std::string &ruta,
+                                       const std::string &local, bool &de_antes);
+    // Drives the channel until `d` ends, the files after it coming meanwhile.
+    void espera(CanalSftp &canal, Descarga &d, std::optional<std::size_t> i,
+                const std::string &ruta);
+    // Puts the complete file under its name once its data is on disk.
+    void deposita(CanalSftp &canal, Deposito &deposito, std::optional<std::size_t> i,
+                  const std::string &ruta);
+    // Whether temporary files other than the one of file `i` are held.
+    bool hay_otras(std::optional<std::size_t> i) const;
     void adelanta(CanalSftp &canal, std::size_t actual);
     void reparte();
     void suelta_todo();
     void suelta_antes(std::size_t indice);
 
+    std::string ip_;
+    std::string login_;
     std::vector<Listado> plan_;
     std::unordered_map<std::string, std::size_t> por_ruta_;
     std::optional<std::string> prefijo_; // the deposit folder and its '/', from the first fetch

@@ -196,10 +196,17 @@ void Deposito::empuja_escritura(std::uint64_t hasta) {
     }
 }
 
-void Deposito::termina(std::optional<std::uint64_t> tamano_remoto,
-                       std::optional<std::uint32_t> mtime_remoto) {
-    if (tamano_remoto && mtime_remoto) {
-        registra_origen(fd_.get(), *tamano_remoto, *mtime_remoto);
+void Deposito::vacia() {
+    if (::ftruncate(fd_.get(), 0) != 0) {
+        falla_local("escribir", errno);
+    }
+    escrito_ = 0;
+    empujado_ = 0;
+}
+
+void Deposito::termina(const std::optional<Procedencia> &procedencia) {
+    if (procedencia) {
+        registra_origen(fd_.get(), *procedencia);
     }
     constancia_ = asegura(fd_.get());
 }
@@ -210,7 +217,7 @@ bool Deposito::asegurado() {
 
 void Deposito::confirma() {
     if (!constancia_) {
-        termina(std::nullopt, std::nullopt);
+        termina(std::nullopt);
     }
     if (int error = espera(*constancia_); error != 0) {
         falla_local("asegurar en disco", error);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "asegurador.h"
+#include "origen.h"
 #include "recursos.h"
 
 #include <csignal>
@@ -26,10 +27,11 @@ class Deposito {
     ~Deposito();
 
     void escribe(std::uint64_t desde, const char *datos, std::size_t largo);
-    // All the data is in. Records the remote size and mtime it matches, when
-    // given, and starts putting it on disk.
-    void termina(std::optional<std::uint64_t> tamano_remoto,
-                 std::optional<std::uint32_t> mtime_remoto);
+    // Drops what was written: the copy starts over.
+    void vacia();
+    // All the data is in. Records the remote file it holds, when given, and
+    // starts putting it on disk.
+    void termina(const std::optional<Procedencia> &procedencia);
     // Whether the data is on disk yet (after termina()), without waiting.
     bool asegurado();
     // Waits until the data is on disk, then renames it over the destination; the

@@ -12,17 +12,25 @@ namespace {
 constexpr std::uint32_t trozo = 32768;
 // Reads outstanding for one file: 1 MiB, more than a fast link's window holds.
 constexpr std::size_t lecturas_por_archivo = 32;
+// A file found to be another than the one its copy started from is copied once
+// more from the start; found changed again, it is still being written.
+constexpr int reinicios_maximos = 1;
+
+Medida medida_de(const sftp::Atributos &a) {
+    return {a.tamano, a.mtime};
+}
 
 } // namespace
 
 Descarga::Descarga(CanalSftp &canal, std::shared_ptr<Presupuesto> presupuesto, std::string ruta,
-                   std::optional<std::uint64_t> tamano, std::optional<std::uint32_t> mtime,
-                   std::unique_ptr<Deposito> destino)
+                   Medida listada, std::string clave, std::unique_ptr<Deposito> destino)
     : canal_(canal), presupuesto_(std::move(presupuesto)), ruta_(std::move(ruta)),
-      tamano_listado_(tamano), mtime_(mtime), destino_(std::move(destino)) {}
+      listada_(listada), clave_(std::move(clave)), destino_(std::move(destino)) {}
+
+// ---- Transitions --------------------------------------------------------------------
 
 void Descarga::empieza() {
-    estado_ = Estado::abriendo;
+    fase_ = Fase::abriendo;
     ++presupuesto_->handles;
     canal_.pide([&](std::uint32_t id) { return sftp::pide_open(id, ruta_); },
                 [yo = shared_from_this()](sftp::Respuesta &r) { yo->al_abrir(r); });
@@ -34,14 +42,12 @@ void Descarga::al_abrir(sftp::Respuesta &r) {
         handle_abierto_ = true;
         if (!viva()) {
             cierra_handle();
-            return;
-        }
-        if (tamano_listado_) {
-            limite_ = *tamano_listado_;
-            estado_ = Estado::leyendo;
-            continua();
+        } else if (listada_.completa()) {
+            lee_desde_cero(listada_);
         } else {
-            pide_medida();
+            fase_ = Fase::midiendo;
+            canal_.pide([&](std::uint32_t id) { return sftp::pide_fstat(id, handle_); },
+                        [yo = shared_from_this()](sftp::Respuesta &r) { yo->al_medir(r); });
         }
         return;
     }
@@ -52,83 +58,76 @@ void Descarga::al_abrir(sftp::Respuesta &r) {
     if (auto *e = std::get_if<sftp::Estado>(&r.cuerpo)) {
         falla_remota("abrir", *e);
     } else {
-        respuesta_ajena("la apertura");
+        respuesta_ajena("la apertura", r);
     }
 }
 
-void Descarga::pide_medida() {
-    estado_ = Estado::midiendo;
-    canal_.pide([&](std::uint32_t id) { return sftp::pide_fstat(id, handle_); },
-                [yo = shared_from_this()](sftp::Respuesta &r) {
-                    if (!yo->viva()) {
-                        yo->cierra_handle(); // given up while this was asked: nothing else will
-                        return;
-                    }
-                    if (auto *a = std::get_if<sftp::Atributos>(&r.cuerpo)) {
-                        yo->al_medir(*a);
-                    } else if (auto *e = std::get_if<sftp::Estado>(&r.cuerpo)) {
-                        yo->falla_remota("consultar", *e);
-                    } else {
-                        yo->respuesta_ajena("la consulta");
-                    }
-                });
+void Descarga::al_medir(sftp::Respuesta &r) {
+    if (!viva()) {
+        cierra_handle(); // given up while this was asked: nothing else will
+    } else if (auto *a = std::get_if<sftp::Atributos>(&r.cuerpo)) {
+        lee_desde_cero(medida_de(*a));
+    } else if (auto *e = std::get_if<sftp::Estado>(&r.cuerpo)) {
+        falla_remota("consultar", *e);
+    } else {
+        respuesta_ajena("la consulta", r);
+    }
 }
 
-// The size a stat gives becomes the limit. Once the listing's size was found
-// short (the file grew before it was opened), the stat is taken once: a file
-// that outgrows that too is still being written.
-void Descarga::al_medir(sftp::Atributos a) {
-    bool crecio = limite_ != sin_fin;
-    if (crecio && (!a.tamano || *a.tamano <= limite_)) {
-        cambio();
-        return;
+// Nothing of this file is in flight when a copy starts, so no answer to an
+// earlier copy can land in this one.
+void Descarga::lee_desde_cero(Medida base) {
+    if (recibido_ > 0 || maximo_ > 0) {
+        try {
+            destino_->vacia();
+        } catch (Fallo &f) {
+            falla_local(std::move(f));
+            return;
+        }
     }
-    limite_ = a.tamano.value_or(sin_fin);
-    if (crecio) {
-        remedida_ = true;
-        // The probe's byte already came; the reads go on from the one after it.
-    }
-    estado_ = Estado::leyendo;
+    base_ = base;
+    siguiente_ = 0;
+    fin_.reset();
+    excede_ = false;
+    recibido_ = 0;
+    maximo_ = 0;
+    confirmada_.reset();
+    lectura_tras_confirmar_ = false;
+    fase_ = Fase::leyendo;
     continua();
 }
 
 void Descarga::continua() {
     // Reads go out in batches, once half of those in flight have been answered:
     // one packet on the wire for several requests.
-    if (estado_ != Estado::leyendo || pedidas_.size() > lecturas_por_archivo / 2) {
+    if (fase_ != Fase::leyendo || pedidas_.size() > lecturas_por_archivo / 2) {
         return;
     }
-    while (fin_ == sin_fin && siguiente_ <= limite_ && pedidas_.size() < lecturas_por_archivo &&
+    auto tamano = base_.tamano;
+    while (!fin_ && (!tamano || siguiente_ <= *tamano) && pedidas_.size() < lecturas_por_archivo &&
            presupuesto_->bytes < Presupuesto::bytes_maximo) {
         std::uint32_t largo = trozo;
-        if (limite_ != sin_fin && siguiente_ < limite_) {
+        if (tamano && siguiente_ < *tamano) {
             largo =
-                static_cast<std::uint32_t>(std::min<std::uint64_t>(trozo, limite_ - siguiente_));
-        } else if (siguiente_ == limite_) {
+                static_cast<std::uint32_t>(std::min<std::uint64_t>(trozo, *tamano - siguiente_));
+        } else if (tamano) {
             // One byte past the size shows the end in the same round trip as the data.
             largo = 1;
         }
         pide_lectura(siguiente_, largo);
         siguiente_ += largo;
     }
-}
-
-void Descarga::pide_lectura(std::uint64_t desde, std::uint32_t largo) {
-    pedidas_.emplace(desde, largo);
-    presupuesto_->bytes += largo;
-    canal_.pide([&](std::uint32_t id) { return sftp::pide_read(id, handle_, desde, largo); },
-                [yo = shared_from_this(), desde, largo](sftp::Respuesta &r) {
-                    yo->al_leer(desde, largo, r);
-                });
+    // No read is left to ask for: the confirming stat goes right behind the last.
+    if (fin_ || (tamano && siguiente_ > *tamano)) {
+        pide_confirmacion();
+    }
 }
 
 void Descarga::al_leer(std::uint64_t desde, std::uint32_t largo, sftp::Respuesta &r) {
     pedidas_.erase(desde);
     presupuesto_->bytes -= largo;
     if (!viva()) {
-        if (pedidas_.empty() && handle_abierto_) {
-            cierra_handle();
-        }
+        cierra_handle();
         return;
     }
     if (auto *e = std::get_if<sftp::Estado>(&r.cuerpo)) {
@@ -136,7 +135,7 @@ void Descarga::al_leer(std::uint64_t desde, std::uint32_t largo, sftp::Respuesta
             falla_remota("leer", *e);
             return;
         }
-        fin_ = std::min(fin_, desde);
+        fin_ = std::min(fin_.value_or(desde), desde);
     } else if (auto *d = std::get_if<sftp::Datos>(&r.cuerpo)) {
         auto n = d->bytes.size();
         if (n > largo) {
@@ -145,20 +144,10 @@ void Descarga::al_leer(std::uint64_t desde, std::uint32_t largo, sftp::Respuesta
             return;
         }
         if (n == 0) {
-            fin_ = std::min(fin_, desde);
-        } else if (desde + n > limite_) {
-            // Past the size found at open. Only the probe may show that, and only
-            // once may it send us to measure again.
-            if (desde != limite_ || remedida_ || !tamano_listado_) {
-                cambio();
-                return;
-            }
-            if (!guarda(desde, d->bytes.substr(0, 1))) {
-                return;
-            }
-            siguiente_ = desde + 1;
-            pide_medida();
-            return;
+            fin_ = std::min(fin_.value_or(desde), desde);
+        } else if (base_.tamano && desde + n > *base_.tamano) {
+            // Past the size the copy started from: never written, only noted.
+            excede_ = true;
         } else {
             if (!guarda(desde, d->bytes)) {
                 return;
@@ -169,11 +158,89 @@ void Descarga::al_leer(std::uint64_t desde, std::uint32_t largo, sftp::Respuesta
             }
         }
     } else {
-        respuesta_ajena("una lectura");
+        respuesta_ajena("una lectura", r);
         return;
     }
     continua();
-    revisa_fin();
+    revisa();
+}
+
+void Descarga::pide_confirmacion() {
+    if (confirmando_en_vuelo_ || (confirmada_ && !lectura_tras_confirmar_)) {
+        return;
+    }
+    fase_ = Fase::confirmando;
+    confirmando_en_vuelo_ = true;
+    lectura_tras_confirmar_ = false;
+    confirmada_.reset();
+    canal_.pide([&](std::uint32_t id) { return sftp::pide_fstat(id, handle_); },
+                [yo = shared_from_this()](sftp::Respuesta &r) { yo->al_confirmar(r); });
+}
+
+void Descarga::al_confirmar(sftp::Respuesta &r) {
+    confirmando_en_vuelo_ = false;
+    if (!viva()) {
+        cierra_handle();
+    } else if (auto *a = std::get_if<sftp::Atributos>(&r.cuerpo)) {
+        confirmada_ = medida_de(*a);
+        revisa();
+    } else if (auto *e = std::get_if<sftp::Estado>(&r.cuerpo)) {
+        falla_remota("consultar", *e);
+    } else {
+        respuesta_ajena("la consulta", r);
+    }
+}
+
+// Decides once nothing of the copy is in flight: every read answered and the
+// stat taken after the last of them.
+void Descarga::revisa() {
+    if (fase_ != Fase::confirmando || !pedidas_.empty() || confirmando_en_vuelo_) {
+        return;
+    }
+    if (lectura_tras_confirmar_) {
+        pide_confirmacion(); // a short read was asked for again after the stat
+        return;
+    }
+    decide();
+}
+
+void Descarga::decide() {
+    const Medida &ahora = *confirmada_;
+    bool sin_huecos = fin_ && recibido_ == *fin_ && maximo_ <= *fin_;
+    bool fin_cabal = fin_ && !excede_ && (!ahora.tamano || *fin_ == *ahora.tamano);
+    if (ahora == base_ && sin_huecos && fin_cabal) {
+        cierra_handle();
+        try {
+            destino_->termina(ahora.completa() ? std::optional(Procedencia{clave_, ahora})
+                                               : std::nullopt);
+        } catch (Fallo &f) {
+            falla_local(std::move(f));
+            return;
+        }
+        fase_ = Fase::lista;
+    } else if (!(ahora == base_) && reinicios_ < reinicios_maximos) {
+        // The host's file is another than the one this copy started from (it
+        // changed after the listing, or while it was read): once more, from the
+        // start, against what the host says of it now.
+        ++reinicios_;
+        lee_desde_cero(ahora);
+    } else {
+        cambio(); // a short copy of an unchanged file, or a file still being written
+    }
+}
+
+// ---- Helpers ------------------------------------------------------------------------
+
+void Descarga::pide_lectura(std::uint64_t desde, std::uint32_t largo) {
+    pedidas_.emplace(desde, largo);
+    presupuesto_->bytes += largo;
+    if (confirmando_en_vuelo_ || confirmada_) {
+        lectura_tras_confirmar_ = true;
+    }
+    canal_.pide([&](std::uint32_t id) { return sftp::pide_read(id, handle_, desde, largo); },
+                [yo = shared_from_this(), desde, largo](sftp::Respuesta &r) {
+                    yo->al_leer(desde, largo, r);
+                });
 }
 
 bool Descarga::guarda(std::uint64_t desde, std::string_view bytes) {
@@ -188,29 +255,9 @@ bool Descarga::guarda(std::uint64_t desde, std::string_view bytes) {
     return true;
 }
 
-void Descarga::revisa_fin() {
-    if (estado_ != Estado::leyendo || !pedidas_.empty() || fin_ == sin_fin) {
-        return;
-    }
-    if (maximo_ > fin_ || recibido_ != fin_) {
-        cambio();
-        return;
-    }
-    cierra_handle();
-    try {
-        bool como_listado = tamano_listado_ && fin_ == *tamano_listado_ && !remedida_;
-        destino_->termina(como_listado ? tamano_listado_ : std::nullopt,
-                          como_listado ? mtime_ : std::nullopt);
-    } catch (Fallo &f) {
-        falla_local(std::move(f));
-        return;
-    }
-    estado_ = Estado::lista;
-}
-
 void Descarga::cierra_handle() {
-    if (!handle_abierto_ || !pedidas_.empty()) {
-        return; // the last read's answer closes it
+    if (!handle_abierto_ || !pedidas_.empty() || confirmando_en_vuelo_) {
+        return; // the last answer closes it
     }
     handle_abierto_ = false;
     // Nobody waits for the answer: the host frees the handle as it reads the
@@ -225,7 +272,12 @@ void Descarga::cambio() {
                                     " cambió mientras se leía; vuelva a intentarlo");
 }
 
-void Descarga::respuesta_ajena(const char *pedido) {
+void Descarga::respuesta_ajena(const char *pedido, const sftp::Respuesta &r) {
+    if (auto *i = std::get_if<sftp::Invalida>(&r.cuerpo)) {
+        falla_con(SOCKVOR_E_SFTP, "El host " + canal_.host() + " rompió el protocolo SFTP al " +
+                                      "responder a " + pedido + " de " + ruta_ + ": " + i->motivo);
+        return;
+    }
     falla_con(SOCKVOR_E_SFTP, "El host " + canal_.host() + " respondió a " + pedido + " de " +
                                   ruta_ + " con otra cosa");
 }
@@ -242,14 +294,14 @@ void Descarga::falla_local(Fallo f) {
 
 void Descarga::falla_con(int codigo, std::string texto) {
     fallo_ = Fallo{codigo, std::move(texto)};
-    estado_ = Estado::fallida;
+    fase_ = Fase::fallida;
     destino_.reset();
     cierra_handle();
 }
 
 void Descarga::abandona() noexcept {
-    if (viva() || estado_ == Estado::lista) {
-        estado_ = Estado::abandonada;
+    if (viva() || fase_ == Fase::lista) {
+        fase_ = Fase::abandonada;
     }
     destino_.reset();
     try {

@@ -1,14 +1,27 @@
 // One remote file copied into its temporary local file, as a set of SFTP
-// requests in flight: open, reads (several outstanding), close. It never
-// blocks: replies reach it through the channel, and whoever waits drives it.
+// requests in flight. It never blocks: replies reach it through the channel,
+// and whoever waits drives it.
+//
+// The copy is made final only when it is complete and consistent: its bytes
+// run without a gap from 0 to an end-of-file the host gave, that end is the
+// size the host reports for the open file after the last read, and that
+// report shows the size and mtime the copy started from. The report (an FSTAT)
+// goes right behind the last read on the same handle, which a host processes
+// after the reads, so it costs no round trip of its own.
+//
+//   abriendo ──► midiendo ──► leyendo ──► confirmando ──► lista
+//      │  (no size and mtime    ▲              │
+//      │   from the listing)    └── reinicio ──┤ (the host's file is another
+//      ▼                                       ▼  than the one started from)
+//   fallida ◄──────────────────────────────────┘
 #pragma once
 
 #include "deposito.h"
 #include "errores.h"
+#include "origen.h"
 #include "sftp_canal.h"
 
 #include <cstdint>
-#include <limits>
 #include <map>
 #include <memory>
 #include <optional>
@@ -27,17 +40,17 @@ struct Presupuesto {
 
 class Descarga : public std::enable_shared_from_this<Descarga> {
   public:
-    // `tamano` is the size the listing gave, if any: it plans the reads without a
-    // stat. `mtime` is recorded with the deposit when the copy matches it.
+    // `listada` is what the listing said of the file: with both its size and
+    // mtime, the copy starts from it without a stat of its own. `clave` names
+    // where the file comes from, for the record that lets a later run skip it.
     Descarga(CanalSftp &canal, std::shared_ptr<Presupuesto> presupuesto, std::string ruta,
-             std::optional<std::uint64_t> tamano, std::optional<std::uint32_t> mtime,
-             std::unique_ptr<Deposito> destino);
+             Medida listada, std::string clave, std::unique_ptr<Deposito> destino);
 
     void empieza();
     // Asks for more of the file while the shared budget allows.
     void continua();
-    bool terminada() const { return estado_ == Estado::lista || estado_ == Estado::fallida; }
-    bool fallida() const { return estado_ == Estado::fallida; }
+    bool terminada() const { return fase_ == Fase::lista || fase_ == Fase::fallida; }
+    bool fallida() const { return fase_ == Fase::fallida; }
     // The failure, thrown again to whoever asked for the file.
     const Fallo &fallo() const { return *fallo_; }
     // The failure was local (a write), and a retry on its own may succeed.
@@ -48,25 +61,28 @@ class Descarga : public std::enable_shared_from_this<Descarga> {
     void abandona() noexcept;
 
   private:
-    enum class Estado { nueva, abriendo, midiendo, leyendo, lista, fallida, abandonada };
-    static constexpr std::uint64_t sin_fin = std::numeric_limits<std::uint64_t>::max();
+    enum class Fase { nueva, abriendo, midiendo, leyendo, confirmando, lista, fallida, abandonada };
 
     bool viva() const {
-        return estado_ != Estado::lista && estado_ != Estado::fallida &&
-               estado_ != Estado::abandonada;
+        return fase_ != Fase::lista && fase_ != Fase::fallida && fase_ != Fase::abandonada;
     }
+    // Transitions.
     void al_abrir(sftp::Respuesta &r);
-    void al_medir(sftp::Atributos a);
+    void al_medir(sftp::Respuesta &r);
     void al_leer(std::uint64_t desde, std::uint32_t largo, sftp::Respuesta &r);
+    void al_confirmar(sftp::Respuesta &r);
+    void lee_desde_cero(Medida base);
+    void pide_confirmacion();
+    void revisa();
+    void decide();
+
     void pide_lectura(std::uint64_t desde, std::uint32_t largo);
-    void pide_medida();
     // Writes what came into the temporary file; false when that failed the file.
     bool guarda(std::uint64_t desde, std::string_view bytes);
-    void revisa_fin();
     void cierra_handle();
     void falla_remota(const std::string &accion, const sftp::Estado &e);
     // The host answered `pedido` ("la apertura") with a reply of another kind.
-    void respuesta_ajena(const char *pedido);
+    void respuesta_ajena(const char *pedido, const sftp::Respuesta &r);
     void falla_con(int codigo, std::string texto);
     // A write of the temporary file failed: the file may succeed when retried alone.
     void falla_local(Fallo f);
@@ -75,23 +91,27 @@ class Descarga : public std::enable_shared_from_this<Descarga> {
     CanalSftp &canal_;
     std::shared_ptr<Presupuesto> presupuesto_;
     std::string ruta_;
-    std::optional<std::uint64_t> tamano_listado_;
-    std::optional<std::uint32_t> mtime_;
+    Medida listada_;
+    std::string clave_;
     std::unique_ptr<Deposito> destino_;
-    Estado estado_ = Estado::nueva;
+    Fase fase_ = Fase::nueva;
     std::optional<Fallo> fallo_;
     bool fallo_local_ = false;
     std::string handle_;
     bool handle_abierto_ = false;
-    bool remedida_ = false; // a stat already re-measured the file once
-    // The size found at open: nothing beyond it is written, save one read that shows
-    // the file grew.
-    std::uint64_t limite_ = sin_fin;
-    std::uint64_t siguiente_ = 0; // next offset to ask for; limite_ + 1 once the probe went
-    std::uint64_t fin_ = sin_fin; // lowest offset the host answered end-of-file at
-    std::uint64_t recibido_ = 0;
-    std::uint64_t maximo_ = 0;
+
+    // The copy under way, from offset 0.
+    Medida base_;                      // what the host said of the file when this copy started
+    int reinicios_ = 0;                // copies started over because the host's file was another
+    std::uint64_t siguiente_ = 0;      // next offset to ask for
+    std::optional<std::uint64_t> fin_; // lowest offset the host answered end-of-file at
+    bool excede_ = false;              // data came from past base_.tamano
+    std::uint64_t recibido_ = 0;       // bytes written
+    std::uint64_t maximo_ = 0;         // furthest byte written
     std::map<std::uint64_t, std::uint32_t> pedidas_; // reads in flight: offset, length
+    bool confirmando_en_vuelo_ = false;
+    bool lectura_tras_confirmar_ = false; // a read went after the confirming stat
+    std::optional<Medida> confirmada_;    // the confirming stat's answer
 };
 
 } // namespace sockvor

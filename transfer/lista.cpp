@@ -110,10 +110,10 @@ int lista(const char *ip_c, const char *login_c, const char *tipo, const char *p
 
     std::vector<Entrada> hallados;
     Anticipo *anticipo = nullptr;
-    con_sesion(ip, login, [&](Sesion &s, Anticipo &a) {
+    con_sesion(destino(ip, login), [&](Sesion &s, Anticipo &a) {
         a.planea({}); // a new listing supersedes the last, whatever it finds
         anticipo = &a;
-        hallados = lee_carpeta(*s.canal, *ruta);
+        hallados = lee_carpeta(s.canal(), *ruta);
     });
     if (hallados.empty()) {
         return SOCKVOR_NO_ENCONTRADO;
@@ -151,7 +151,7 @@ int lista(const char *ip_c, const char *login_c, const char *tipo, const char *p
     plan.reserve(hallados.size());
     for (auto &e : hallados) {
         auto completa = en_carpeta(ruta->carpeta, e.nombre);
-        plan.push_back({std::move(completa), std::move(e.nombre), e.tamano, e.mtime});
+        plan.push_back({std::move(completa), std::move(e.nombre), {e.tamano, e.mtime}});
     }
     anticipo->planea(std::move(plan));
     return SOCKVOR_OK;

@@ -1,9 +1,10 @@
 // Where a deposited file came from, kept with it in the user extended attribute
 // "user.sockvor.origen", so a later run can leave alone a file that neither the
-// host nor anyone here changed since: the remote size and mtime it was copied
-// from, and the inode, size and mtime the local copy had when it was finished.
-// A local write changes the mtime, a replacement the inode; a file system
-// without user attributes keeps no record, and its files are fetched every time.
+// host nor anyone here changed since: which remote file it is (a digest of the
+// host, login and path), the remote size and mtime it was copied from, and the
+// inode, size and mtime the local copy had when it was finished. A local write
+// changes the mtime, a replacement the inode; a file system without user
+// attributes keeps no record, and its files are fetched every time.
 #pragma once
 
 #include <cstdint>
@@ -13,7 +14,26 @@
 
 namespace sockvor {
 
+// What a host says of a remote file; either may be left out.
+struct Medida {
+    std::optional<std::uint64_t> tamano;
+    std::optional<std::uint32_t> mtime;
+    bool completa() const { return tamano && mtime; }
+    bool operator==(const Medida &) const = default;
+};
+
+// A remote file as a deposit records it: `clave` from clave_de(), and the
+// size and mtime the host gave for the copy.
+struct Procedencia {
+    std::string clave;
+    Medida medida;
+};
+
+// 32 hexadecimal digits naming the file `ruta` of `login` on `ip`.
+std::string clave_de(std::string_view ip, std::string_view login, std::string_view ruta);
+
 struct Origen {
+    std::string clave;
     std::uint64_t tamano_remoto = 0;
     std::uint32_t mtime_remoto = 0;
     std::uint64_t inodo = 0;
@@ -29,13 +49,15 @@ std::string escribe_origen(const Origen &o);
 // Strict: exactly the form escribe_origen() makes, or nothing.
 std::optional<Origen> lee_origen(std::string_view texto);
 
-// Records, on the finished temporary file behind `fd`, that it holds the remote
-// file of that size and mtime. Best effort: without the record the file is only
-// fetched again next time.
-void registra_origen(int fd, std::uint64_t tamano_remoto, std::uint32_t mtime_remoto);
+// Records, on the finished temporary file behind `fd`, that it holds that
+// remote file. Best effort: without the record the file is only fetched again
+// next time.
+void registra_origen(int fd, const Procedencia &p);
 
-// Whether `local` is a regular file this library deposited from the remote file
-// of that size and mtime, untouched since.
-bool sin_cambios(const std::string &local, std::uint64_t tamano_remoto, std::uint32_t mtime_remoto);
+// Whether `local` is a regular file this library deposited from that remote
+// file at that size and mtime, untouched since. Only a file of the running
+// user that no one else may write is believed: anyone who can write a file can
+// also rewrite its record.
+bool sin_cambios(const std::string &local, const Procedencia &p);
 
 } // namespace sockvor
