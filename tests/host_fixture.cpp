@@ -1,5 +1,6 @@
 #include "host_fixture.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -188,6 +189,26 @@ int HostSftp::cuenta(const std::string &evento) const {
         n += l == evento || l.rfind(evento + " ", 0) == 0;
     }
     return n;
+}
+
+Salida corre_en_junio(const std::string &programa, const HostSftp &host, const std::string &ip,
+                      const std::string &login, const std::string &deposito) {
+    host.usa_home();
+    return ejecuta({"faketime", "@" + std::to_string(epoca_utc(2013, 6, 15, 12, 0)), programa, ip,
+                    login, deposito},
+                   {// faketime preloads itself ahead of the sanitizer runtime.
+                    "ASAN_OPTIONS=verify_asan_link_order=0",
+                    // The watchdog waits on the monotonic clock; only the calendar is faked.
+                    "FAKETIME_DONT_FAKE_MONOTONIC=1"});
+}
+
+std::vector<std::string> archivos(const std::string &carpeta) {
+    std::vector<std::string> nombres;
+    for (const auto &e : fs::directory_iterator(carpeta)) {
+        nombres.push_back(e.path().filename().string());
+    }
+    std::sort(nombres.begin(), nombres.end());
+    return nombres;
 }
 
 std::vector<std::string> ocultos(const std::string &carpeta) {

@@ -60,6 +60,14 @@ class HostSftp {
     pid_t hijo_ = -1;
 };
 
+// `programa ip login deposito` with the host's HOME, on 15 June 2013 by faketime
+// (the monotonic clock left alone): a run of the command covers 201306 and 201305.
+Salida corre_en_junio(const std::string &programa, const HostSftp &host, const std::string &ip,
+                      const std::string &login, const std::string &deposito);
+
+// The names in `carpeta`, sorted.
+std::vector<std::string> archivos(const std::string &carpeta);
+
 // Files in `carpeta` whose names start with '.', the shape of our temporaries.
 std::vector<std::string> ocultos(const std::string &carpeta);
 
