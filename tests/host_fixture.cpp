@@ -85,17 +85,32 @@ HostSftp::HostSftp(OpcionesHost opciones) {
         genera_llave(base_.ruta() + "/llave_host_extra", opciones.llave_host_extra);
         argumentos.insert(argumentos.end(), {"--host-key", base_.ruta() + "/llave_host_extra"});
     }
-    for (const auto &f : opciones.fallas) {
-        argumentos.insert(argumentos.end(), {"--fault", f});
+    const std::pair<const char *, const std::vector<std::string> &> repetidas[] = {
+        {"--fault", opciones.fallas},
+        {"--fail-name", opciones.fallan},
+        {"--fail-open-once", opciones.abren_mal},
+        {"--inject", opciones.inyectados},
+        {"--hold", opciones.retenidos},
+        {"--eof-at", opciones.fin_en},
+        {"--rewrite", opciones.reescritos},
+        {"--malformed-read", opciones.mal_leidos},
+        {"--close-channel", opciones.cierra_canal},
+    };
+    for (const auto &[opcion, valores] : repetidas) {
+        for (const auto &v : valores) {
+            argumentos.insert(argumentos.end(), {opcion, v});
+        }
     }
-    for (const auto &n : opciones.fallan) {
-        argumentos.insert(argumentos.end(), {"--fail-name", n});
+    if (opciones.windows) {
+        argumentos.push_back("--windows");
     }
-    for (const auto &n : opciones.abren_mal) {
-        argumentos.insert(argumentos.end(), {"--fail-open-once", n});
+    if (opciones.demora_apertura_ms > 0) {
+        argumentos.insert(argumentos.end(),
+                          {"--open-delay", std::to_string(opciones.demora_apertura_ms)});
     }
-    for (const auto &n : opciones.inyectados) {
-        argumentos.insert(argumentos.end(), {"--inject", n});
+    if (opciones.max_canales > 0) {
+        argumentos.insert(argumentos.end(),
+                          {"--max-channels", std::to_string(opciones.max_canales)});
     }
     if (opciones.muchos > 0) {
         argumentos.insert(argumentos.end(), {"--inject-many", std::to_string(opciones.muchos),

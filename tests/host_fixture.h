@@ -21,7 +21,15 @@ struct OpcionesHost {
     std::string tipo_llave = "ed25519";     // the client key's type, as ssh-keygen -t names it
     std::string llave_host_extra;           // a second host key of this type, the one registered
     LlaveConocida llave = LlaveConocida::registrada;
-    int connect_timeout = 0; // ConnectTimeout in the client's config; 0 leaves it out
+    int connect_timeout = 0;               // ConnectTimeout in the client's config; 0 leaves it out
+    bool windows = false;                  // --windows: answers as a Windows host's OpenSSH server
+    std::vector<std::string> retenidos;    // --hold NAME or NAME=SECONDS: opens fail meanwhile
+    std::vector<std::string> fin_en;       // --eof-at NAME=OFFSET: a short copy
+    std::vector<std::string> reescritos;   // --rewrite NAME or NAME=SECONDS: changes once read
+    std::vector<std::string> mal_leidos;   // --malformed-read NAME: malformed read replies
+    int demora_apertura_ms = 0;            // --open-delay MS
+    int max_canales = 0;                   // --max-channels N; 0 leaves it out
+    std::vector<std::string> cierra_canal; // --close-channel K=N
 };
 
 class HostSftp {
