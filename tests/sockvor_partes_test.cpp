@@ -250,6 +250,7 @@ TEST(Partes, RespuestasSftp) {
     ASSERT_TRUE(n);
     const auto &e = std::get<Nombres>(n->cuerpo).entradas.at(0);
     EXPECT_EQ(e.nombre, "a.xml");
+    EXPECT_EQ(e.largo, "-rw a.xml");
     EXPECT_EQ(e.atributos.tamano, 5u);
     EXPECT_EQ(e.atributos.permisos, 0100644u);
     EXPECT_EQ(e.atributos.mtime, 2u);

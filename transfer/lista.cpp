@@ -26,13 +26,20 @@ struct Entrada {
     std::optional<std::uint32_t> mtime;
 };
 
-// Symbolic links, folders and devices are not Acuses; nor is a name the host
-// gave no type for.
-void anota(sftp::Entrada &e, const RutaRemota &ruta, std::vector<Entrada> &hallados) {
+// Symbolic links, folders and devices are not Acuses. The permissions that
+// tell them are optional in version 3: without them, the long name tells as
+// `ls -l` prints it ('d' a folder), and anything else is taken for a file.
+bool es_archivo(const sftp::Entrada &e) {
     constexpr std::uint32_t tipo = 0170000;
     constexpr std::uint32_t regular = 0100000;
-    if (!e.atributos.permisos || (*e.atributos.permisos & tipo) != regular ||
-        !coincide(ruta.nombre, e.nombre)) {
+    if (e.atributos.permisos) {
+        return (*e.atributos.permisos & tipo) == regular;
+    }
+    return e.largo.empty() || e.largo.front() != 'd';
+}
+
+void anota(sftp::Entrada &e, const RutaRemota &ruta, std::vector<Entrada> &hallados) {
+    if (!es_archivo(e) || !coincide(ruta.nombre, e.nombre)) {
         return;
     }
     hallados.push_back({std::move(e.nombre), e.atributos.tamano, e.atributos.mtime});
