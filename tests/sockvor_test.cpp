@@ -336,7 +336,8 @@ INSTANTIATE_TEST_SUITE_P(
                        false,
                        true,
                        SOCKVOR_E_AUTENTICACION,
-                       {"127.0.0.1:{P}", "usuario x1", "authorized_keys"}},
+                       {"127.0.0.1:{P}", "usuario x1", "authorized_keys de x1",
+                        "C:\\ProgramData\\ssh\\administrators_authorized_keys"}},
         CasoFallaLista{
             "PuertoCerrado", {}, true, true, SOCKVOR_E_CONEXION, {"127.0.0.1:{P}", "refused"}},
         CasoFallaLista{"CarpetaInexistente",
