@@ -19,22 +19,7 @@ namespace {
 const std::string login = "x1";
 
 Salida corre(const HostSftp &host, const std::string &ip, const std::string &deposito) {
-    host.usa_home();
-    return ejecuta({"faketime", "@" + std::to_string(epoca_utc(2013, 6, 15, 12, 0)), ACUSES_BIN, ip,
-                    login, deposito},
-                   {// faketime preloads itself ahead of the sanitizer runtime.
-                    "ASAN_OPTIONS=verify_asan_link_order=0",
-                    // The watchdog waits on the monotonic clock; only the calendar is faked.
-                    "FAKETIME_DONT_FAKE_MONOTONIC=1"});
-}
-
-std::vector<std::string> archivos(const std::string &carpeta) {
-    std::vector<std::string> nombres;
-    for (const auto &e : fs::directory_iterator(carpeta)) {
-        nombres.push_back(e.path().filename().string());
-    }
-    std::sort(nombres.begin(), nombres.end());
-    return nombres;
+    return corre_en_junio(ACUSES_BIN, host, ip, login, deposito);
 }
 
 bool una_linea_que_empieza(const std::string &texto, const std::string &inicio) {

@@ -1,5 +1,6 @@
 #include "host_fixture.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -84,17 +85,32 @@ HostSftp::HostSftp(OpcionesHost opciones) {
         genera_llave(base_.ruta() + "/llave_host_extra", opciones.llave_host_extra);
         argumentos.insert(argumentos.end(), {"--host-key", base_.ruta() + "/llave_host_extra"});
     }
-    for (const auto &f : opciones.fallas) {
-        argumentos.insert(argumentos.end(), {"--fault", f});
+    const std::pair<const char *, const std::vector<std::string> &> repetidas[] = {
+        {"--fault", opciones.fallas},
+        {"--fail-name", opciones.fallan},
+        {"--fail-open-once", opciones.abren_mal},
+        {"--inject", opciones.inyectados},
+        {"--hold", opciones.retenidos},
+        {"--eof-at", opciones.fin_en},
+        {"--rewrite", opciones.reescritos},
+        {"--malformed-read", opciones.mal_leidos},
+        {"--close-channel", opciones.cierra_canal},
+    };
+    for (const auto &[opcion, valores] : repetidas) {
+        for (const auto &v : valores) {
+            argumentos.insert(argumentos.end(), {opcion, v});
+        }
     }
-    for (const auto &n : opciones.fallan) {
-        argumentos.insert(argumentos.end(), {"--fail-name", n});
+    if (opciones.windows) {
+        argumentos.push_back("--windows");
     }
-    for (const auto &n : opciones.abren_mal) {
-        argumentos.insert(argumentos.end(), {"--fail-open-once", n});
+    if (opciones.demora_apertura_ms > 0) {
+        argumentos.insert(argumentos.end(),
+                          {"--open-delay", std::to_string(opciones.demora_apertura_ms)});
     }
-    for (const auto &n : opciones.inyectados) {
-        argumentos.insert(argumentos.end(), {"--inject", n});
+    if (opciones.max_canales > 0) {
+        argumentos.insert(argumentos.end(),
+                          {"--max-channels", std::to_string(opciones.max_canales)});
     }
     if (opciones.muchos > 0) {
         argumentos.insert(argumentos.end(), {"--inject-many", std::to_string(opciones.muchos),
@@ -188,6 +204,26 @@ int HostSftp::cuenta(const std::string &evento) const {
         n += l == evento || l.rfind(evento + " ", 0) == 0;
     }
     return n;
+}
+
+Salida corre_en_junio(const std::string &programa, const HostSftp &host, const std::string &ip,
+                      const std::string &login, const std::string &deposito) {
+    host.usa_home();
+    return ejecuta({"faketime", "@" + std::to_string(epoca_utc(2013, 6, 15, 12, 0)), programa, ip,
+                    login, deposito},
+                   {// faketime preloads itself ahead of the sanitizer runtime.
+                    "ASAN_OPTIONS=verify_asan_link_order=0",
+                    // The watchdog waits on the monotonic clock; only the calendar is faked.
+                    "FAKETIME_DONT_FAKE_MONOTONIC=1"});
+}
+
+std::vector<std::string> archivos(const std::string &carpeta) {
+    std::vector<std::string> nombres;
+    for (const auto &e : fs::directory_iterator(carpeta)) {
+        nombres.push_back(e.path().filename().string());
+    }
+    std::sort(nombres.begin(), nombres.end());
+    return nombres;
 }
 
 std::vector<std::string> ocultos(const std::string &carpeta) {

@@ -21,7 +21,15 @@ struct OpcionesHost {
     std::string tipo_llave = "ed25519";     // the client key's type, as ssh-keygen -t names it
     std::string llave_host_extra;           // a second host key of this type, the one registered
     LlaveConocida llave = LlaveConocida::registrada;
-    int connect_timeout = 0; // ConnectTimeout in the client's config; 0 leaves it out
+    int connect_timeout = 0;               // ConnectTimeout in the client's config; 0 leaves it out
+    bool windows = false;                  // --windows: answers as a Windows host's OpenSSH server
+    std::vector<std::string> retenidos;    // --hold NAME or NAME=SECONDS: opens fail meanwhile
+    std::vector<std::string> fin_en;       // --eof-at NAME=OFFSET: a short copy
+    std::vector<std::string> reescritos;   // --rewrite NAME or NAME=SECONDS: changes once read
+    std::vector<std::string> mal_leidos;   // --malformed-read NAME: malformed read replies
+    int demora_apertura_ms = 0;            // --open-delay MS
+    int max_canales = 0;                   // --max-channels N; 0 leaves it out
+    std::vector<std::string> cierra_canal; // --close-channel K=N
 };
 
 class HostSftp {
@@ -59,6 +67,14 @@ class HostSftp {
     int puerto_ = 0;
     pid_t hijo_ = -1;
 };
+
+// `programa ip login deposito` with the host's HOME, on 15 June 2013 by faketime
+// (the monotonic clock left alone): a run of the command covers 201306 and 201305.
+Salida corre_en_junio(const std::string &programa, const HostSftp &host, const std::string &ip,
+                      const std::string &login, const std::string &deposito);
+
+// The names in `carpeta`, sorted.
+std::vector<std::string> archivos(const std::string &carpeta);
 
 // Files in `carpeta` whose names start with '.', the shape of our temporaries.
 std::vector<std::string> ocultos(const std::string &carpeta);

@@ -3,9 +3,11 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <netinet/in.h>
@@ -125,6 +127,19 @@ CarpetaTemporal::CarpetaTemporal() {
 CarpetaTemporal::~CarpetaTemporal() {
     std::error_code ignorado;
     std::filesystem::remove_all(ruta_, ignorado);
+}
+
+std::string su_stderr(const std::string &archivo, const std::function<void()> &f) {
+    std::fflush(stderr);
+    int copia = dup(STDERR_FILENO);
+    int destino = open(archivo.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(destino, STDERR_FILENO);
+    close(destino);
+    f();
+    std::fflush(stderr);
+    dup2(copia, STDERR_FILENO);
+    close(copia);
+    return lee_archivo(archivo);
 }
 
 std::string lee_archivo(const std::string &ruta) {

@@ -1,6 +1,7 @@
 // Runs a program as a child process and collects its standard output and exit status.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -51,6 +52,10 @@ class CarpetaTemporal {
   private:
     std::string ruta_;
 };
+
+// What this process, and any child it starts, writes on stderr while `f` runs;
+// `archivo` holds it meanwhile.
+std::string su_stderr(const std::string &archivo, const std::function<void()> &f);
 
 std::string lee_archivo(const std::string &ruta);
 void escribe_archivo(const std::string &ruta, const std::string &contenido);

@@ -26,11 +26,41 @@ leaves the others alone; --fail-open-once NAME refuses only the first open of it
   no-sig-algs   send no server-sig-algs extension, as hosts older than RFC 8308
   hostile-bye   disconnect at authentication with a reason holding a newline, a
                 forged closing line and terminal escapes
+  no-permissions  listing entries carry no permissions attribute; their long
+                name stays as `ls -l` prints it ("-rw-r--r-- 1 ...", "d...")
 --inject NAME adds NAME (Python escapes allowed: \\n, \\x01) as a regular
 file to every listing; --inject-many N adds N generated names.
---log FILE appends one line per event: "connect", "opendir PATH",
-"open PATH", "stat PATH", "read OFFSET LENGTH", and with out-of-order
-"reply ID" as each reply leaves.
+--windows answers as a Windows host's built-in OpenSSH SFTP server: no "."
+or ".." in listings, at most 100 names per READDIR reply, uid and gid 0,
+permissions 0100666 for a file (0100444 for a read-only one, which its owner
+cannot write), 040777 for a folder (040555 read-only); every path component
+looked up without regard to case, as NTFS does, while listings give names as
+stored (in NTFS order); reads capped at 255 KiB (261120 bytes). Requests on a
+channel are served one at a time, the next not started before the last is
+answered, as always here but with out-of-order, which --windows refuses.
+--hold NAME[=SECONDS] (repeatable): NAME is held by another program: from the
+first attempt to open it, every open fails with SSH_FX_FAILURE "Failure" for
+SECONDS seconds, for good without =SECONDS (Windows' sharing violation).
+--eof-at NAME=OFFSET: reads of NAME at or past OFFSET answer end-of-file and one
+crossing it is cut there, while listing, stat and fstat give the real size.
+--rewrite NAME[=SECONDS]: right after a read of NAME is answered, NAME is
+rewritten in place: same size, other bytes (the next version: the old ones
+XORed with a mask of the version counter that has no zero byte), mtime one
+second later. Without SECONDS after the first answered read only; with it after
+every read answered within SECONDS of NAME's first open.
+--malformed-read NAME: every reply to a read of NAME is a well-framed DATA
+packet (right length field, right id) whose string claims 1 KiB more than the
+packet holds.
+--open-delay MS: every file open takes MS milliseconds; the channel's next
+request waits for it.
+--max-channels N: at most N session channels open at once on a connection; a
+further channel open is refused (administratively prohibited).
+--close-channel K=N: the K-th SFTP channel of a connection (from 1) is closed
+by the host once it has answered N requests (INIT not counted).
+NAME in these options is a base name as stored on the host.
+--log FILE appends one line per event: "connect", "channel K" as the K-th SFTP
+channel of a connection starts, "opendir PATH", "open PATH", "stat PATH",
+"read OFFSET LENGTH", and with out-of-order "reply ID" as each reply leaves.
 
 Run by /usr/bin/python3, which sees Debian's python3-asyncssh.
 """
@@ -54,7 +84,44 @@ import asyncssh  # noqa: E402
 
 FAULTS = {'silent', 'drop-read', 'drop-first-open', 'read-error', 'pause-list', 'pause-read', 'vanish',
           'out-of-order', 'hostile-status', 'endless', 'trickle', 'mute-at-end', 'no-sig-algs',
-          'hostile-bye'}
+          'hostile-bye', 'no-permissions'}
+
+# What Windows' server gives at most: names per READDIR reply, bytes per READ.
+WINDOWS_NAMES_PER_READDIR = 100
+WINDOWS_READ_MAX = 255 * 1024
+
+
+def name_and_number(option, text, required):
+    """"NAME=NUMBER" -> (b"NAME", NUMBER); "NAME" -> (b"NAME", None) unless required."""
+    name, sep, number = text.rpartition('=')
+    if not sep:
+        if required:
+            raise SystemExit('%s needs NAME=NUMBER: %r' % (option, text))
+        return text.encode(), None
+    return name.encode(), float(number)
+
+
+def ntfs_key(name):
+    # NTFS compares names through its upcase table; str.upper() is close enough here.
+    return name.decode('utf-8', 'surrogateescape').upper()
+
+
+def windows_attrs(st):
+    """The attributes Windows' server derives from a file's read-only flag alone."""
+    writable = bool(st.st_mode & stat.S_IWUSR)
+    if stat.S_ISDIR(st.st_mode):
+        permissions = stat.S_IFDIR | (0o777 if writable else 0o555)
+    else:
+        permissions = stat.S_IFREG | (0o666 if writable else 0o444)
+    return asyncssh.SFTPAttrs(size=st.st_size, uid=0, gid=0, permissions=permissions,
+                              atime=int(st.st_atime), mtime=int(st.st_mtime))
+
+
+def next_version(old, version):
+    """Other bytes of the same length: XOR with a mask that holds no zero byte."""
+    pattern = bytes((version * 31 + i) % 255 + 1 for i in range(251))
+    mask = (pattern * (len(old) // len(pattern) + 1))[:len(old)]
+    return (int.from_bytes(old, 'big') ^ int.from_bytes(mask, 'big')).to_bytes(len(old), 'big')
 
 
 class Host:
@@ -67,15 +134,74 @@ class Host:
                           for i in range(args.inject_many)]
         self.fail_names = set(n.encode() for n in args.fail_name)
         self.fail_open_once = set(n.encode() for n in args.fail_open_once)
+        self.windows = args.windows
+        self.holds = dict(name_and_number('--hold', h, False) for h in args.hold)
+        self.eof_at = dict(name_and_number('--eof-at', e, True) for e in args.eof_at)
+        self.rewrites = dict(name_and_number('--rewrite', r, False) for r in args.rewrite)
+        self.malformed = set(n.encode() for n in args.malformed_read)
+        self.open_delay = args.open_delay / 1000
+        self.close_channel = {}
+        for c in args.close_channel:
+            k, n = name_and_number('--close-channel', c, True)
+            self.close_channel[int(k)] = int(n)
+        self.first_open = {}  # base name -> monotonic time of its first open attempt
+        self.versions = {}  # base name -> times rewritten
+        self.channels = {}  # connection -> SFTP channels it has started
         self.last_listed = None
         self.dropped_open = False
-        self.open_names = {}  # id of an open file object -> its base name
+        self.open_names = {}  # id of an open file object -> its local path
         self.never = asyncio.Event()  # never set: awaiting it is a pause
 
     def log(self, line):
         if self.log_path:
             with open(self.log_path, 'a', encoding='utf-8', errors='backslashreplace') as f:
                 f.write(line + '\n')
+
+    def attrs(self, st):
+        return windows_attrs(st) if self.windows else st
+
+    def as_stored(self, local):
+        """Each component of `local` below the root as stored, found without regard to case."""
+        root = self.root.encode()
+        if not local.startswith(root + b'/'):
+            return local
+        found = root
+        for part in local[len(root) + 1:].split(b'/'):
+            candidate = os.path.join(found, part)
+            if part and not os.path.lexists(candidate):
+                try:
+                    same = sorted(n for n in os.listdir(found) if ntfs_key(n) == ntfs_key(part))
+                except OSError:
+                    same = []
+                if same:
+                    candidate = os.path.join(found, same[0])
+            found = candidate
+        return found
+
+    def held(self, name):
+        if name not in self.holds:
+            return False
+        seconds = self.holds[name]
+        return seconds is None or time.monotonic() - self.first_open[name] < seconds
+
+    def rewrite_due(self, name):
+        if name not in self.rewrites:
+            return False
+        seconds = self.rewrites[name]
+        if seconds is None:
+            return name not in self.versions
+        return time.monotonic() - self.first_open[name] < seconds
+
+    def rewrite(self, local):
+        name = os.path.basename(local)
+        self.versions[name] = self.versions.get(name, 0) + 1
+        st = os.stat(local)
+        with open(local, 'r+b') as f:
+            new = next_version(f.read(), self.versions[name])
+            f.seek(0)
+            f.write(new)
+        # Set, not left to the clock: within the same second it would not move.
+        os.utime(local, ns=(st.st_atime_ns, st.st_mtime_ns + 1_000_000_000))
 
 
 HOST = None
@@ -84,9 +210,18 @@ HOST = None
 class Sftp(asyncssh.SFTPServer):
     def __init__(self, chan):
         super().__init__(chan, chroot=HOST.root)
+        started = HOST.channels.get(self.connection, 0) + 1
+        HOST.channels[self.connection] = started
+        self.number = started  # this channel's place among its connection's
+        self.answered = 0  # requests answered, for --close-channel
+        self.after_reply = []  # what to do once the reply in hand has left
+        self.malformed_reply = False  # the reply in hand goes out malformed
+        HOST.log('channel %d' % started)
 
     def map_path(self, path):
         local = super().map_path(path)
+        if HOST.windows:
+            local = HOST.as_stored(local)
         # The chroot above normalises "..", but a symbolic link could still lead out.
         real = os.path.realpath(local)
         root = HOST.root.encode()
@@ -98,14 +233,33 @@ class Sftp(asyncssh.SFTPServer):
         HOST.log('opendir ' + path.decode(errors='backslashreplace'))
         if 'pause-list' in HOST.faults:
             await HOST.never.wait()
-        names = super().listdir(path)
-        HOST.last_listed = self.map_path(path)
+        local = self.map_path(path)
+        names = os.listdir(local)
+        if HOST.windows:
+            names.sort(key=ntfs_key)
+        else:
+            names = [b'.', b'..'] + names
+        HOST.last_listed = local
+        entries = [asyncssh.SFTPName(n, b'', HOST.attrs(os.lstat(os.path.join(local, n))))
+                   for n in names]
         fake = asyncssh.SFTPAttrs(permissions=stat.S_IFREG | 0o644, size=10, uid=0, gid=0,
                                   mtime=0, atime=0)
-        return list(names) + [asyncssh.SFTPName(n, b'', fake) for n in HOST.injected]
+        entries += [asyncssh.SFTPName(n, b'', fake) for n in HOST.injected]
+        for e in entries:
+            if not isinstance(e.attrs, asyncssh.SFTPAttrs):
+                e.attrs = asyncssh.SFTPAttrs.from_local(e.attrs)
+            self.format_longname(e)
+            if 'no-permissions' in HOST.faults:
+                e.attrs.permissions = None
+        return entries
 
     async def open(self, path, pflags, attrs):
         HOST.log('open ' + path.decode(errors='backslashreplace'))
+        local = self.map_path(path)
+        name = os.path.basename(local)
+        HOST.first_open.setdefault(name, time.monotonic())
+        if HOST.open_delay:
+            await asyncio.sleep(HOST.open_delay)
         if 'drop-first-open' in HOST.faults and not HOST.dropped_open:
             HOST.dropped_open = True
             self.connection.abort()
@@ -113,11 +267,13 @@ class Sftp(asyncssh.SFTPServer):
         if 'vanish' in HOST.faults and HOST.last_listed:
             shutil.rmtree(HOST.last_listed, ignore_errors=True)
             HOST.last_listed = None
-        if os.path.basename(path) in HOST.fail_open_once:
-            HOST.fail_open_once.discard(os.path.basename(path))
+        if name in HOST.fail_open_once:
+            HOST.fail_open_once.discard(name)
             raise asyncssh.SFTPFailure('demasiados archivos abiertos')
+        if HOST.held(name):
+            raise asyncssh.SFTPFailure('Failure')
         file_obj = super().open(path, pflags, attrs)
-        HOST.open_names[id(file_obj)] = os.path.basename(path)
+        HOST.open_names[id(file_obj)] = local
         return file_obj
 
     def close(self, file_obj):
@@ -126,9 +282,13 @@ class Sftp(asyncssh.SFTPServer):
 
     async def read(self, file_obj, offset, size):
         HOST.log('read %d %d' % (offset, size))
+        local = HOST.open_names.get(id(file_obj), b'')
+        name = os.path.basename(local)
+        if HOST.rewrite_due(name):
+            self.after_reply.append(lambda: HOST.rewrite(local))
         if 'pause-read' in HOST.faults:
             await HOST.never.wait()
-        if 'read-error' in HOST.faults or HOST.open_names.get(id(file_obj)) in HOST.fail_names:
+        if 'read-error' in HOST.faults or name in HOST.fail_names:
             raise asyncssh.SFTPFailure('falla de lectura provocada')
         if 'hostile-status' in HOST.faults:
             raise asyncssh.SFTPFailure('x\n Se Depositaron 99 Acuses en /x\x1b[31m\x07')
@@ -138,6 +298,14 @@ class Sftp(asyncssh.SFTPServer):
         if 'trickle' in HOST.faults:
             await asyncio.sleep(0.5)
             size = 1
+        if HOST.windows:
+            size = min(size, WINDOWS_READ_MAX)
+        # Set last, with no wait before the reply: no other reply can take it.
+        self.malformed_reply = name in HOST.malformed
+        if name in HOST.eof_at:
+            if offset >= HOST.eof_at[name]:
+                raise asyncssh.SFTPEOFError()
+            size = min(size, int(HOST.eof_at[name]) - offset)
         data = super().read(file_obj, offset, size)
         if 'endless' in HOST.faults and len(data) < size:
             data += b'\xee' * (size - len(data))
@@ -145,14 +313,14 @@ class Sftp(asyncssh.SFTPServer):
 
     def stat(self, path):
         HOST.log('stat ' + path.decode(errors='backslashreplace'))
-        return super().stat(path)
+        return HOST.attrs(super().stat(path))
 
     def lstat(self, path):
-        return super().lstat(path)
+        return HOST.attrs(super().lstat(path))
 
     def fstat(self, file_obj):
         HOST.log('stat (fstat)')
-        return super().fstat(file_obj)
+        return HOST.attrs(super().fstat(file_obj))
 
     def exit(self):
         if 'mute-at-end' in HOST.faults:
@@ -167,6 +335,9 @@ class Server(asyncssh.SSHServer):
         HOST.log('connect')
         self.conn = conn
 
+    def connection_lost(self, exc):
+        HOST.channels.pop(self.conn, None)
+
     def begin_auth(self, username):
         if 'hostile-bye' in HOST.faults:
             self.conn.disconnect(asyncssh.DISC_BY_APPLICATION,
@@ -178,6 +349,53 @@ class Server(asyncssh.SSHServer):
 
     def kbdint_auth_supported(self):
         return False
+
+
+# ---- What asyncssh offers no hook for: its internals, touched as little as possible.
+
+def hook_replies():
+    """Lets a channel's Sftp act once a reply has left (rewrites, closing the
+    channel) and send a reply malformed."""
+    handler = asyncssh.sftp.SFTPServerHandler
+    process_packet = handler._process_packet
+    send_packet = handler.send_packet
+
+    async def process_then_act(self, pkttype, pktid, packet):
+        await process_packet(self, pkttype, pktid, packet)
+        sftp = self._server
+        sftp.answered += 1
+        while sftp.after_reply:
+            sftp.after_reply.pop(0)()
+        if HOST.close_channel.get(sftp.number) == sftp.answered:
+            sftp.channel.close()
+
+    def send_maybe_malformed(self, pkttype, pktid, *args):
+        if not self._server.malformed_reply:
+            return send_packet(self, pkttype, pktid, *args)
+        self._server.malformed_reply = False
+        # args are the id and the reply's body; whatever the reply, a DATA packet
+        # goes instead, its own length right, its string's length 1 KiB too long.
+        held = len(args[1])
+        payload = bytes([asyncssh.sftp.FXP_DATA]) + args[0] + (held + 1024).to_bytes(4, 'big') + args[1]
+        self._writer.write(len(payload).to_bytes(4, 'big') + payload)
+
+    handler._process_packet = process_then_act
+    handler.send_packet = send_maybe_malformed
+
+
+def limit_channels(most):
+    """Refuses a session channel while `most` are open on the connection."""
+    connection = asyncssh.connection.SSHServerConnection
+    session_open = connection._process_session_open
+
+    def refuse_past_limit(self, packet):
+        # The connection's table holds its channels until they are closed.
+        if len(self._channels) >= most:
+            raise asyncssh.ChannelOpenError(asyncssh.OPEN_ADMINISTRATIVELY_PROHIBITED,
+                                            'open failed')
+        return session_open(self, packet)
+
+    connection._process_session_open = refuse_past_limit
 
 
 def scramble_replies():
@@ -251,11 +469,26 @@ def main():
     p.add_argument('--many-tag', default='201305')
     p.add_argument('--fail-name', action='append', default=[])
     p.add_argument('--fail-open-once', action='append', default=[])
+    p.add_argument('--windows', action='store_true')
+    p.add_argument('--hold', action='append', default=[])
+    p.add_argument('--eof-at', action='append', default=[])
+    p.add_argument('--rewrite', action='append', default=[])
+    p.add_argument('--malformed-read', action='append', default=[])
+    p.add_argument('--open-delay', type=int, default=0)
+    p.add_argument('--max-channels', type=int, default=0)
+    p.add_argument('--close-channel', action='append', default=[])
     p.add_argument('--log')
     args = p.parse_args()
+    if args.windows and 'out-of-order' in args.fault:
+        p.error('--windows answers one request at a time: out-of-order contradicts it')
     loop = asyncio.new_event_loop()
     asyncio.set_event_loop(loop)
     HOST = Host(args)
+    hook_replies()
+    if args.windows:
+        asyncssh.sftp._MAX_READDIR_NAMES = WINDOWS_NAMES_PER_READDIR
+    if args.max_channels > 0:
+        limit_channels(args.max_channels)
     if 'out-of-order' in HOST.faults:
         scramble_replies()
     try:

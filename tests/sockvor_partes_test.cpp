@@ -82,28 +82,34 @@ TEST(Partes, PatronesComoWindows) {
     const std::string muchas_a(200, 'a');
     const struct {
         const char *patron, *nombre;
-        bool coincide;
+        bool coincide, ignorando_mayusculas;
     } casos[] = {
-        {"*201305*.xml", "a_201305.xml", true},
-        {"*201305*.xml", "201305.xml", true},
-        {"*201305*.xml", "a_20130501_b.xml", true},
-        {"*201305*.xml", "a_201305.XML", false},
-        {"*201305*.xml", "a_201305.xml.bak", false},
-        {"*201305*.xml", "a_201304.xml", false},
-        {"*201305*.xml", "a_2013.05.xml", false},
-        {"*201305*.xml", "../a_201305.xml", true}, // refused later, by name
-        {"a?c.xml", "abc.xml", true},
-        {"a?c.xml", "ac.xml", false},
-        {"[ab].xml", "[ab].xml", true}, // brackets are not a class on Windows
-        {"[ab].xml", "a.xml", false},
-        {"*", "", true},
-        {"", "", true},
-        {"", "a", false},
-        {"**a", "bba", true},
-        {"*a*a*a*a*b", muchas_a.c_str(), false},
+        {"*201305*.xml", "a_201305.xml", true, true},
+        {"*201305*.xml", "201305.xml", true, true},
+        {"*201305*.xml", "a_20130501_b.xml", true, true},
+        {"*201305*.xml", "a_201305.XML", false, true},
+        {"*201305*.xml", "A_201305.xMl", false, true},
+        {"*201305*.xml", "a_201305.xml.bak", false, false},
+        {"*201305*.xml", "a_201304.xml", false, false},
+        {"*201305*.XML", "a_201305.xml", false, true},
+        {"*201305*.xml", "a_2013.05.xml", false, false},
+        {"*201305*.xml", "../a_201305.xml", true, true}, // refused later, by name
+        {"a?c.xml", "abc.xml", true, true},
+        {"a?c.xml", "AbC.xml", false, true},
+        {"a?c.xml", "ac.xml", false, false},
+        {"[ab].xml", "[ab].xml", true, true}, // brackets are not a class on Windows
+        {"[ab].xml", "a.xml", false, false},
+        {"*", "", true, true},
+        {"", "", true, true},
+        {"", "a", false, false},
+        {"**a", "bba", true, true},
+        {"**a", "bbA", false, true},
+        {"*a*a*a*a*b", muchas_a.c_str(), false, false},
     };
     for (const auto &c : casos) {
         EXPECT_EQ(coincide(c.patron, c.nombre), c.coincide) << c.patron << " ~ " << c.nombre;
+        EXPECT_EQ(coincide_ignorando_mayusculas(c.patron, c.nombre), c.ignorando_mayusculas)
+            << c.patron << " ~ " << c.nombre;
     }
 }
 
@@ -258,6 +264,7 @@ TEST(Partes, RespuestasSftp) {
     ASSERT_TRUE(n);
     const auto &e = std::get<Nombres>(n->cuerpo).entradas.at(0);
     EXPECT_EQ(e.nombre, "a.xml");
+    EXPECT_EQ(e.largo, "-rw a.xml");
     EXPECT_EQ(e.atributos.tamano, 5u);
     EXPECT_EQ(e.atributos.permisos, 0100644u);
     EXPECT_EQ(e.atributos.mtime, 2u);

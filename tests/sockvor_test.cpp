@@ -90,8 +90,14 @@ void trae_y_compara(const HostSftp &host, const std::vector<std::string> &nombre
     }
 }
 
-TEST(SockVor, TraeAmbosMesesByteAByte) {
-    HostSftp host;
+class TraeAmbosMeses : public testing::TestWithParam<std::vector<std::string>> {};
+
+// Whether the listing gives each entry's permissions or, as version 3 allows,
+// leaves them out (then its long name tells a folder from a file).
+TEST_P(TraeAmbosMeses, ByteAByte) {
+    OpcionesHost o;
+    o.fallas = GetParam();
+    HostSftp host(o);
     host.usa_home();
     // Sizes around the 32 KiB read size and the one byte probe past the end.
     const std::vector<std::pair<std::string, std::size_t>> mayo_archivos = {
@@ -127,6 +133,14 @@ TEST(SockVor, TraeAmbosMesesByteAByte) {
               lee_archivo(host.ruta_local_remota(login, "z_201304.xml")));
     EXPECT_TRUE(ocultos(host.deposito()).empty());
 }
+
+INSTANTIATE_TEST_SUITE_P(SockVor, TraeAmbosMeses,
+                         testing::Values(std::vector<std::string>{},
+                                         std::vector<std::string>{"no-permissions"}),
+                         [](const auto &info) {
+                             return info.param.empty() ? std::string("ConPermisos")
+                                                       : std::string("SinPermisos");
+                         });
 
 // A host may answer requests in any order: every reply goes to its own request,
 // many files and many reads of each in flight at once.
@@ -324,7 +338,8 @@ INSTANTIATE_TEST_SUITE_P(
                        false,
                        true,
                        SOCKVOR_E_AUTENTICACION,
-                       {"127.0.0.1:{P}", "usuario x1", "authorized_keys"}},
+                       {"127.0.0.1:{P}", "usuario x1", "authorized_keys de x1",
+                        "C:\\ProgramData\\ssh\\administrators_authorized_keys"}},
         CasoFallaLista{
             "PuertoCerrado", {}, true, true, SOCKVOR_E_CONEXION, {"127.0.0.1:{P}", "refused"}},
         CasoFallaLista{"CarpetaInexistente",

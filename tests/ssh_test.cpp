@@ -264,20 +264,6 @@ TEST(Ssh, DespedidaHostilDelHostEnUnaLinea) {
         << s.texto;
 }
 
-// What the library writes on stderr while `f` runs.
-template <class F> std::string su_stderr(const std::string &archivo, F f) {
-    std::fflush(stderr);
-    int copia = dup(STDERR_FILENO);
-    int destino = open(archivo.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    dup2(destino, STDERR_FILENO);
-    close(destino);
-    f();
-    std::fflush(stderr);
-    dup2(copia, STDERR_FILENO);
-    close(copia);
-    return lee_archivo(archivo);
-}
-
 struct CasoConocidos {
     const char *nombre;
     // known_hosts from the host's own line: "{N}" is its name ([127.0.0.1]:port),

@@ -172,7 +172,8 @@ std::string enumera(const std::vector<std::string> &partes) {
         texto = "El host " + host + " no aceptó ninguna llave para el usuario " + login +
                 " (se probaron el agente SSH y las llaves de " + dir_ssh +
                 "). Agregue la llave pública del usuario local al authorized_keys de " + login +
-                " en el host";
+                " en el host (si es administrador de Windows, a "
+                "C:\\ProgramData\\ssh\\administrators_authorized_keys)";
         if (!i.sin_ofrecer.empty()) {
             texto += "; no se ofreció " + enumera(i.sin_ofrecer);
         }

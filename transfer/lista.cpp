@@ -5,6 +5,7 @@
 #include "rutas.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <optional>
@@ -26,19 +27,51 @@ struct Entrada {
     std::optional<std::uint32_t> mtime;
 };
 
-// Symbolic links, folders and devices are not Acuses; nor is a name the host
-// gave no type for.
-void anota(sftp::Entrada &e, const RutaRemota &ruta, std::vector<Entrada> &hallados) {
+struct Carpeta {
+    std::vector<Entrada> hallados;
+    // Names the pattern takes only regardless of case (a_201305.XML): the host
+    // would give them for it, the list cannot carry them.
+    std::vector<std::string> solo_ignorando_mayusculas;
+};
+
+// Symbolic links, folders and devices are not Acuses. The permissions that
+// tell them are optional in version 3: without them, the long name tells as
+// `ls -l` prints it ('d' a folder), and anything else is taken for a file.
+bool es_archivo(const sftp::Entrada &e) {
     constexpr std::uint32_t tipo = 0170000;
     constexpr std::uint32_t regular = 0100000;
-    if (!e.atributos.permisos || (*e.atributos.permisos & tipo) != regular ||
-        !coincide(ruta.nombre, e.nombre)) {
-        return;
+    if (e.atributos.permisos) {
+        return (*e.atributos.permisos & tipo) == regular;
     }
-    hallados.push_back({std::move(e.nombre), e.atributos.tamano, e.atributos.mtime});
+    return e.largo.empty() || e.largo.front() != 'd';
 }
 
-std::vector<Entrada> lee_carpeta(CanalSftp &canal, const RutaRemota &ruta) {
+void anota(sftp::Entrada &e, const RutaRemota &ruta, Carpeta &carpeta) {
+    if (!es_archivo(e)) {
+        return;
+    }
+    if (coincide(ruta.nombre, e.nombre)) {
+        carpeta.hallados.push_back({std::move(e.nombre), e.atributos.tamano, e.atributos.mtime});
+    } else if (coincide_ignorando_mayusculas(ruta.nombre, e.nombre)) {
+        carpeta.solo_ignorando_mayusculas.push_back(std::move(e.nombre));
+    }
+}
+
+// Each on a line of stderr, as the library's other notices: the listing goes on.
+void avisa_mayusculas(std::vector<std::string> nombres, const RutaRemota &ruta,
+                      const std::string &ip) {
+    std::sort(nombres.begin(), nombres.end());
+    for (const auto &n : nombres) {
+        std::fprintf(stderr,
+                     " AVISO El archivo \"%s\" de %s en el host %s no se trae: coincide con %s "
+                     "solo sin distinguir mayúsculas de minúsculas; renómbrelo en el host con la "
+                     "extensión en minúsculas\n",
+                     visible(n).c_str(), visible(ruta.carpeta).c_str(), visible(ip).c_str(),
+                     visible(ruta.nombre).c_str());
+    }
+}
+
+Carpeta lee_carpeta(CanalSftp &canal, const RutaRemota &ruta) {
     const std::string accion_abrir = "abrir la carpeta " + ruta.carpeta;
     const std::string accion_leer = "leer la carpeta " + ruta.carpeta;
     std::optional<sftp::Respuesta> abierta;
@@ -53,7 +86,7 @@ std::vector<Entrada> lee_carpeta(CanalSftp &canal, const RutaRemota &ruta) {
     }
     const std::string handle = h->valor;
 
-    std::vector<Entrada> hallados;
+    Carpeta carpeta;
     std::optional<Fallo> fallo;
     bool fin = false;
     int en_vuelo = 0;
@@ -65,7 +98,7 @@ std::vector<Entrada> lee_carpeta(CanalSftp &canal, const RutaRemota &ruta) {
                            --en_vuelo;
                            if (auto *n = std::get_if<sftp::Nombres>(&r.cuerpo)) {
                                for (auto &e : n->entradas) {
-                                   anota(e, ruta, hallados);
+                                   anota(e, ruta, carpeta);
                                }
                            } else if (auto *e = std::get_if<sftp::Estado>(&r.cuerpo);
                                       e && e->codigo == sftp::FX_EOF) {
@@ -88,7 +121,7 @@ std::vector<Entrada> lee_carpeta(CanalSftp &canal, const RutaRemota &ruta) {
     if (fallo) {
         throw *fallo;
     }
-    return hallados;
+    return carpeta;
 }
 
 int lista(const char *ip_c, const char *login_c, const char *tipo, const char *patron,
@@ -108,13 +141,15 @@ int lista(const char *ip_c, const char *login_c, const char *tipo, const char *p
                                        "\" no es una carpeta sin comodines seguida de un nombre");
     }
 
-    std::vector<Entrada> hallados;
+    Carpeta carpeta;
     Anticipo *anticipo = nullptr;
     con_sesion(destino(ip, login), [&](Sesion &s, Anticipo &a) {
         a.planea({}); // a new listing supersedes the last, whatever it finds
         anticipo = &a;
-        hallados = lee_carpeta(s.canal(), *ruta);
+        carpeta = lee_carpeta(s.canal(), *ruta);
     });
+    avisa_mayusculas(std::move(carpeta.solo_ignorando_mayusculas), *ruta, ip);
+    auto &hallados = carpeta.hallados;
     if (hallados.empty()) {
         return SOCKVOR_NO_ENCONTRADO;
     }

@@ -90,13 +90,20 @@ bool tiene_comodin(std::string_view texto) {
     return texto.find_first_of("*?") != std::string_view::npos;
 }
 
-bool coincide(std::string_view patron, std::string_view nombre) {
+namespace {
+
+char minuscula(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+template <class Igual>
+bool coincide_con(std::string_view patron, std::string_view nombre, Igual igual) {
     // Greedy matching with one backtrack point: linear for the patterns we see
     // and never exponential on a hostile name.
     std::size_t p = 0, n = 0;
     std::size_t estrella = std::string_view::npos, retorno = 0;
     while (n < nombre.size()) {
-        if (p < patron.size() && (patron[p] == '?' || patron[p] == nombre[n])) {
+        if (p < patron.size() && (patron[p] == '?' || igual(patron[p], nombre[n]))) {
             ++p;
             ++n;
         } else if (p < patron.size() && patron[p] == '*') {
@@ -113,6 +120,17 @@ bool coincide(std::string_view patron, std::string_view nombre) {
         ++p;
     }
     return p == patron.size();
+}
+
+} // namespace
+
+bool coincide(std::string_view patron, std::string_view nombre) {
+    return coincide_con(patron, nombre, [](char a, char b) { return a == b; });
+}
+
+bool coincide_ignorando_mayusculas(std::string_view patron, std::string_view nombre) {
+    return coincide_con(patron, nombre,
+                        [](char a, char b) { return minuscula(a) == minuscula(b); });
 }
 
 std::optional<std::string> nombre_inseparable(std::string_view nombre) {

@@ -29,6 +29,11 @@ std::optional<RutaRemota> ruta_sftp(std::string_view windows);
 // run of bytes, '?' one byte, everything else itself, case-sensitively.
 bool coincide(std::string_view patron, std::string_view nombre);
 
+// The same, with ASCII letters matched regardless of case, as the host's file
+// system compares names: a name that matches only so is one the host would
+// give for the pattern and `coincide` does not take.
+bool coincide_ignorando_mayusculas(std::string_view patron, std::string_view nombre);
+
 bool tiene_comodin(std::string_view texto);
 
 // `nombre` inside `carpeta`, an SFTP or a local path: "/" + "a" is "/a".

@@ -180,6 +180,7 @@ bool lee_nombres(Lector &l, Nombres &n, std::string &motivo) {
             return false;
         }
         e.nombre = nombre;
+        e.largo = largo;
         n.entradas.push_back(std::move(e));
     }
     return true;

@@ -84,6 +84,7 @@ struct Datos {
 
 struct Entrada {
     std::string nombre;
+    std::string largo; // the long name, as `ls -l` prints the entry, or whatever the host sent
     Atributos atributos;
 };
 

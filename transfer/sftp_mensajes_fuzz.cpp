@@ -39,6 +39,7 @@ void revisa(std::string_view paquete) {
             exige(n->entradas.size() <= paquete.size() / 12);
             for (const auto &e : n->entradas) {
                 exige(e.nombre.size() < paquete.size());
+                exige(e.largo.size() < paquete.size());
             }
         } else if (auto *e = std::get_if<Estado>(&r->cuerpo)) {
             exige(e->mensaje.size() < paquete.size());
