@@ -156,6 +156,7 @@ namespace {
 TEST(AcusesHost, FallaDeUnArchivoSeDiceEnSuTurno) {
     OpcionesHost o;
     o.fallan = {"c_201306.xml"};
+    o.connect_timeout = 2; // the bound of its tries
     HostSftp host(o);
     for (const char *n : {"a", "b", "c", "d", "e", "f"}) {
         host.crea_remoto(login, std::string(n) + "_201306.xml", bytes_de_prueba(50000, 1));
@@ -165,7 +166,8 @@ TEST(AcusesHost, FallaDeUnArchivoSeDiceEnSuTurno) {
     EXPECT_EQ(s.texto, " ERROR Al Traer el Acuses: No se pudo leer /D:/IDE/x1/Acuses/c_201306.xml "
                        "en el host " +
                            host.direccion() +
-                           ": falla en el servidor (falla de lectura provocada)\n");
+                           ": falla en el servidor (falla de lectura provocada); lo rechazó "
+                           "durante 2 s: puede que otro programa del host lo tenga abierto\n");
     EXPECT_EQ(archivos(host.deposito()),
               (std::vector<std::string>{"a_201306.xml", "b_201306.xml"}));
     EXPECT_EQ(host.cuenta("open /D:/IDE/x1/Acuses/e_201306.xml"), 1)

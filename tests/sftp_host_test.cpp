@@ -107,8 +107,6 @@ INSTANTIATE_TEST_SUITE_P(
                        EXPECT_GE(h.cuenta("channel"), 1);
                    }},
         // What follows the library is yet to handle: only run, nothing asserted of it.
-        CasoOpcion{"CopiaCorta", con(&OpcionesHost::fin_en, Nombres{"b_201305.xml=100000"}),
-                   [](const HostSftp &, const Corrida &) {}},
         CasoOpcion{"CanalCerrado", con(&OpcionesHost::cierra_canal, Nombres{"1=3"}),
                    [](const HostSftp &h, const Corrida &) { EXPECT_GE(h.cuenta("channel"), 1); }}),
     [](const auto &info) { return std::string(info.param.nombre); });

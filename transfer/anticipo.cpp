@@ -137,15 +137,6 @@ void Anticipo::adelanta(CanalSftp &canal, std::size_t actual) {
     }
 }
 
-void Anticipo::reparte() {
-    if (directa_) {
-        directa_->continua();
-    }
-    for (auto &[i, d] : adelantadas_) {
-        d->continua();
-    }
-}
-
 std::shared_ptr<Descarga> Anticipo::de_turno(CanalSftp &canal, std::optional<std::size_t> i,
                                              const Listado *l, const std::string &ruta,
                                              const std::string &local, bool &de_antes) {
@@ -166,19 +157,48 @@ std::shared_ptr<Descarga> Anticipo::de_turno(CanalSftp &canal, std::optional<std
     return adelantadas_.emplace(*i, nueva(canal, *l, local)).first->second;
 }
 
+std::optional<Descarga::Reloj::time_point> Anticipo::proximo_reintento() const {
+    std::optional<Descarga::Reloj::time_point> proximo;
+    auto mira = [&](const std::shared_ptr<Descarga> &d) {
+        if (auto t = d->reintento(); t && (!proximo || *t < *proximo)) {
+            proximo = t;
+        }
+    };
+    if (directa_) {
+        mira(directa_);
+    }
+    for (const auto &[i, d] : adelantadas_) {
+        mira(d);
+    }
+    return proximo;
+}
+
+void Anticipo::avanza(CanalSftp &canal, std::optional<std::size_t> i) {
+    if (i) {
+        adelanta(canal, *i);
+    }
+    if (directa_) {
+        directa_->continua();
+    }
+    for (auto &[j, d] : adelantadas_) {
+        d->continua();
+    }
+}
+
 void Anticipo::espera(CanalSftp &canal, Descarga &d, std::optional<std::size_t> i,
                       const std::string &ruta) {
     try {
-        canal.atiende(
-            [&] {
-                // Every wait keeps the files after this one coming.
-                if (i) {
-                    adelanta(canal, *i);
-                }
-                reparte();
-                return d.terminada();
-            },
-            "leer " + ruta);
+        // Every wait keeps the files after this one coming; a file paused for
+        // another try wakes the wait when its time comes.
+        while (!d.terminada()) {
+            auto hasta = proximo_reintento();
+            canal.atiende(
+                [&] {
+                    avanza(canal, i);
+                    return d.terminada() || proximo_reintento() != hasta;
+                },
+                "leer " + ruta, hasta);
+        }
     } catch (const Fallo &) {
         // The stream failed for another request after this file was whole (a
         // reply it could not frame, a drop): the file is still made final, and
@@ -197,13 +217,10 @@ void Anticipo::deposita(CanalSftp &canal, Deposito &deposito, std::optional<std:
         while (!canal.roto() && !deposito.asegurado() && canal.en_vuelo() > 0) {
             canal.atiende(
                 [&] {
-                    if (i) {
-                        adelanta(canal, *i);
-                    }
-                    reparte();
+                    avanza(canal, i);
                     return deposito.asegurado();
                 },
-                "leer " + ruta, paciencia_asegurando);
+                "leer " + ruta, canal.ahora() + paciencia_asegurando);
         }
     } catch (const Fallo &) {
         // Whatever failed on the stream concerns the files after this one, which
@@ -262,8 +279,9 @@ void Anticipo::trae(CanalSftp &canal, const std::string &ruta, const std::string
         }
         // A file that failed while fetched ahead (a host that limits its open
         // files, say) is tried once more now that it is asked for: fetching
-        // ahead never fails a run that one file at a time would not.
-        if (de_antes && intento == 0) {
+        // ahead never fails a run that one file at a time would not. One the
+        // host went on refusing for the whole bound has had its tries.
+        if (de_antes && intento == 0 && !d->agoto_su_plazo()) {
             continue;
         }
         throw d->fallo();

@@ -71,7 +71,10 @@ class Anticipo {
     // Whether temporary files other than the one of file `i` are held.
     bool hay_otras(std::optional<std::size_t> i) const;
     void adelanta(CanalSftp &canal, std::size_t actual);
-    void reparte();
+    // Keeps every file in flight moving: the ones after `i` fetched ahead, the
+    // paused ones tried again when their time comes.
+    void avanza(CanalSftp &canal, std::optional<std::size_t> i);
+    std::optional<Descarga::Reloj::time_point> proximo_reintento() const;
     void suelta_todo();
     void suelta_antes(std::size_t indice);
 

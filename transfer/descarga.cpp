@@ -13,7 +13,7 @@ constexpr std::uint32_t trozo = 32768;
 // Reads outstanding for one file: 1 MiB, more than a fast link's window holds.
 constexpr std::size_t lecturas_por_archivo = 32;
 // A file found to be another than the one its copy started from is copied once
-// more from the start; found changed again, it is still being written.
+// more from the start at once; found changed again, it is being written.
 constexpr int reinicios_maximos = 1;
 
 Medida medida_de(const sftp::Atributos &a) {
@@ -31,28 +31,30 @@ Descarga::Descarga(CanalSftp &canal, std::shared_ptr<Presupuesto> presupuesto, s
 
 void Descarga::empieza() {
     fase_ = Fase::abriendo;
+    reinicios_ = 0;
+    apertura_ = std::make_shared<Apertura>();
     ++presupuesto_->handles;
-    canal_.pide([&](std::uint32_t id) { return sftp::pide_open(id, ruta_); },
-                [yo = shared_from_this()](sftp::Respuesta &r) { yo->al_abrir(r); });
+    canal_.pide(
+        [&](std::uint32_t id) { return sftp::pide_open(id, ruta_); },
+        [yo = shared_from_this(), ap = apertura_](sftp::Respuesta &r) { yo->al_abrir(ap, r); });
 }
 
-void Descarga::al_abrir(sftp::Respuesta &r) {
+void Descarga::al_abrir(const Ap &ap, sftp::Respuesta &r) {
     if (auto *h = std::get_if<sftp::Handle>(&r.cuerpo)) {
-        handle_ = std::move(h->valor);
-        handle_abierto_ = true;
-        if (!viva()) {
-            cierra_handle();
+        ap->handle = std::move(h->valor);
+        ap->abierta = true;
+        if (ajena(ap)) {
+            cierra_si_libre(ap);
         } else if (listada_.completa()) {
             lee_desde_cero(listada_);
         } else {
             fase_ = Fase::midiendo;
-            canal_.pide([&](std::uint32_t id) { return sftp::pide_fstat(id, handle_); },
-                        [yo = shared_from_this()](sftp::Respuesta &r) { yo->al_medir(r); });
+            pide_medida(&Descarga::al_medir);
         }
         return;
     }
     --presupuesto_->handles;
-    if (!viva()) {
+    if (ajena(ap)) {
         return;
     }
     if (auto *e = std::get_if<sftp::Estado>(&r.cuerpo)) {
@@ -62,9 +64,9 @@ void Descarga::al_abrir(sftp::Respuesta &r) {
     }
 }
 
-void Descarga::al_medir(sftp::Respuesta &r) {
-    if (!viva()) {
-        cierra_handle(); // given up while this was asked: nothing else will
+void Descarga::al_medir(const Ap &ap, sftp::Respuesta &r) {
+    if (ajena(ap)) {
+        cierra_si_libre(ap); // given up while this was asked: nothing else will
     } else if (auto *a = std::get_if<sftp::Atributos>(&r.cuerpo)) {
         lee_desde_cero(medida_de(*a));
     } else if (auto *e = std::get_if<sftp::Estado>(&r.cuerpo)) {
@@ -74,8 +76,8 @@ void Descarga::al_medir(sftp::Respuesta &r) {
     }
 }
 
-// Nothing of this file is in flight when a copy starts, so no answer to an
-// earlier copy can land in this one.
+// Nothing of this file is in flight on its open when a copy starts, so no
+// answer to an earlier copy can land in this one.
 void Descarga::lee_desde_cero(Medida base) {
     if (recibido_ > 0 || maximo_ > 0) {
         try {
@@ -92,19 +94,23 @@ void Descarga::lee_desde_cero(Medida base) {
     recibido_ = 0;
     maximo_ = 0;
     confirmada_.reset();
-    lectura_tras_confirmar_ = false;
     fase_ = Fase::leyendo;
     continua();
 }
 
 void Descarga::continua() {
+    if (fase_ == Fase::en_pausa && canal_.ahora() >= reintento_) {
+        empieza();
+        return;
+    }
     // Reads go out in batches, once half of those in flight have been answered:
     // one packet on the wire for several requests.
-    if (fase_ != Fase::leyendo || pedidas_.size() > lecturas_por_archivo / 2) {
+    if (fase_ != Fase::leyendo || apertura_->pedidas.size() > lecturas_por_archivo / 2) {
         return;
     }
     auto tamano = base_.tamano;
-    while (!fin_ && (!tamano || siguiente_ <= *tamano) && pedidas_.size() < lecturas_por_archivo &&
+    while (!fin_ && (!tamano || siguiente_ <= *tamano) &&
+           apertura_->pedidas.size() < lecturas_por_archivo &&
            presupuesto_->bytes < Presupuesto::bytes_maximo) {
         std::uint32_t largo = trozo;
         if (tamano && siguiente_ < *tamano) {
@@ -123,11 +129,11 @@ void Descarga::continua() {
     }
 }
 
-void Descarga::al_leer(std::uint64_t desde, std::uint32_t largo, sftp::Respuesta &r) {
-    pedidas_.erase(desde);
+void Descarga::al_leer(const Ap &ap, std::uint64_t desde, std::uint32_t largo, sftp::Respuesta &r) {
+    ap->pedidas.erase(desde);
     presupuesto_->bytes -= largo;
-    if (!viva()) {
-        cierra_handle();
+    if (ajena(ap)) {
+        cierra_si_libre(ap);
         return;
     }
     if (auto *e = std::get_if<sftp::Estado>(&r.cuerpo)) {
@@ -166,21 +172,18 @@ void Descarga::al_leer(std::uint64_t desde, std::uint32_t largo, sftp::Respuesta
 }
 
 void Descarga::pide_confirmacion() {
-    if (confirmando_en_vuelo_ || (confirmada_ && !lectura_tras_confirmar_)) {
+    auto &ap = *apertura_;
+    if (ap.midiendo || (confirmada_ && !ap.lectura_tras_medir)) {
         return;
     }
     fase_ = Fase::confirmando;
-    confirmando_en_vuelo_ = true;
-    lectura_tras_confirmar_ = false;
     confirmada_.reset();
-    canal_.pide([&](std::uint32_t id) { return sftp::pide_fstat(id, handle_); },
-                [yo = shared_from_this()](sftp::Respuesta &r) { yo->al_confirmar(r); });
+    pide_medida(&Descarga::al_confirmar);
 }
 
-void Descarga::al_confirmar(sftp::Respuesta &r) {
-    confirmando_en_vuelo_ = false;
-    if (!viva()) {
-        cierra_handle();
+void Descarga::al_confirmar(const Ap &ap, sftp::Respuesta &r) {
+    if (ajena(ap)) {
+        cierra_si_libre(ap);
     } else if (auto *a = std::get_if<sftp::Atributos>(&r.cuerpo)) {
         confirmada_ = medida_de(*a);
         revisa();
@@ -194,10 +197,11 @@ void Descarga::al_confirmar(sftp::Respuesta &r) {
 // Decides once nothing of the copy is in flight: every read answered and the
 // stat taken after the last of them.
 void Descarga::revisa() {
-    if (fase_ != Fase::confirmando || !pedidas_.empty() || confirmando_en_vuelo_) {
+    const auto &ap = *apertura_;
+    if (fase_ != Fase::confirmando || !ap.pedidas.empty() || ap.midiendo) {
         return;
     }
-    if (lectura_tras_confirmar_) {
+    if (ap.lectura_tras_medir) {
         pide_confirmacion(); // a short read was asked for again after the stat
         return;
     }
@@ -205,11 +209,11 @@ void Descarga::revisa() {
 }
 
 void Descarga::decide() {
-    const Medida &ahora = *confirmada_;
+    const Medida ahora = *confirmada_;
     bool sin_huecos = fin_ && recibido_ == *fin_ && maximo_ <= *fin_;
     bool fin_cabal = fin_ && !excede_ && (!ahora.tamano || *fin_ == *ahora.tamano);
     if (ahora == base_ && sin_huecos && fin_cabal) {
-        cierra_handle();
+        suelta_apertura();
         try {
             destino_->termina(ahora.completa() ? std::optional(Procedencia{clave_, ahora})
                                                : std::nullopt);
@@ -231,15 +235,27 @@ void Descarga::decide() {
 
 // ---- Helpers ------------------------------------------------------------------------
 
+void Descarga::pide_medida(void (Descarga::*al_responder)(const Ap &, sftp::Respuesta &)) {
+    auto &ap = *apertura_;
+    ap.midiendo = true;
+    ap.lectura_tras_medir = false;
+    canal_.pide([&](std::uint32_t id) { return sftp::pide_fstat(id, ap.handle); },
+                [yo = shared_from_this(), ap = apertura_, al_responder](sftp::Respuesta &r) {
+                    ap->midiendo = false;
+                    ((*yo).*al_responder)(ap, r);
+                });
+}
+
 void Descarga::pide_lectura(std::uint64_t desde, std::uint32_t largo) {
-    pedidas_.emplace(desde, largo);
+    auto &ap = *apertura_;
+    ap.pedidas.emplace(desde, largo);
     presupuesto_->bytes += largo;
-    if (confirmando_en_vuelo_ || confirmada_) {
-        lectura_tras_confirmar_ = true;
+    if (ap.midiendo || confirmada_) {
+        ap.lectura_tras_medir = true;
     }
-    canal_.pide([&](std::uint32_t id) { return sftp::pide_read(id, handle_, desde, largo); },
-                [yo = shared_from_this(), desde, largo](sftp::Respuesta &r) {
-                    yo->al_leer(desde, largo, r);
+    canal_.pide([&](std::uint32_t id) { return sftp::pide_read(id, ap.handle, desde, largo); },
+                [yo = shared_from_this(), ap = apertura_, desde, largo](sftp::Respuesta &r) {
+                    yo->al_leer(ap, desde, largo, r);
                 });
 }
 
@@ -255,60 +271,24 @@ bool Descarga::guarda(std::uint64_t desde, std::string_view bytes) {
     return true;
 }
 
-void Descarga::cierra_handle() {
-    if (!handle_abierto_ || !pedidas_.empty() || confirmando_en_vuelo_) {
-        return; // the last answer closes it
+// The copy no longer uses its open: closed now or, with requests still in
+// flight, by the last answer.
+void Descarga::suelta_apertura() {
+    if (auto ap = std::exchange(apertura_, nullptr)) {
+        cierra_si_libre(ap);
     }
-    handle_abierto_ = false;
+}
+
+void Descarga::cierra_si_libre(const Ap &ap) {
+    if (!ap->abierta || !ap->pedidas.empty() || ap->midiendo) {
+        return;
+    }
+    ap->abierta = false;
     // Nobody waits for the answer: the host frees the handle as it reads the
     // request, so the count drops now and the next file opens a round trip sooner.
     --presupuesto_->handles;
-    canal_.pide([&](std::uint32_t id) { return sftp::pide_close(id, handle_); },
+    canal_.pide([&](std::uint32_t id) { return sftp::pide_close(id, ap->handle); },
                 [](sftp::Respuesta &) {});
-}
-
-void Descarga::cambio() {
-    falla_con(SOCKVOR_E_REMOTO, "El archivo " + ruta_ + " del host " + canal_.host() +
-                                    " cambió mientras se leía; vuelva a intentarlo");
-}
-
-void Descarga::respuesta_ajena(const char *pedido, const sftp::Respuesta &r) {
-    if (auto *i = std::get_if<sftp::Invalida>(&r.cuerpo)) {
-        falla_con(SOCKVOR_E_SFTP, "El host " + canal_.host() + " rompió el protocolo SFTP al " +
-                                      "responder a " + pedido + " de " + ruta_ + ": " + i->motivo);
-        return;
-    }
-    falla_con(SOCKVOR_E_SFTP, "El host " + canal_.host() + " respondió a " + pedido + " de " +
-                                  ruta_ + " con otra cosa");
-}
-
-void Descarga::falla_remota(const std::string &accion, const sftp::Estado &e) {
-    falla_con(SOCKVOR_E_REMOTO, "No se pudo " + accion + " " + ruta_ + " en el host " +
-                                    canal_.host() + ": " + explica(e));
-}
-
-void Descarga::falla_local(Fallo f) {
-    fallo_local_ = true;
-    falla_con(f.codigo, std::move(f.texto));
-}
-
-void Descarga::falla_con(int codigo, std::string texto) {
-    fallo_ = Fallo{codigo, std::move(texto)};
-    fase_ = Fase::fallida;
-    destino_.reset();
-    cierra_handle();
-}
-
-void Descarga::abandona() noexcept {
-    if (viva() || fase_ == Fase::lista) {
-        fase_ = Fase::abandonada;
-    }
-    destino_.reset();
-    try {
-        cierra_handle();
-    } catch (...) {
-        // Out of memory while queueing a close: the host frees the handle with the channel.
-    }
 }
 
 } // namespace sockvor

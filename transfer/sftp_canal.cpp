@@ -101,6 +101,9 @@ bool CanalSftp::lee(const std::string &accion, std::chrono::milliseconds pacienc
     std::size_t n = transporte_->recibe(destino, bloque, accion, paciencia);
     recibidos_ += n;
     entrada_.toma(n);
+    if (n > 0) {
+        callado_desde_ = ahora();
+    }
     return n > 0;
 }
 
@@ -126,9 +129,9 @@ void CanalSftp::despacha(const std::string &accion) {
 }
 
 void CanalSftp::atiende(const std::function<bool()> &listo, const std::string &accion,
-                        std::chrono::milliseconds paciencia) {
+                        std::optional<Reloj::time_point> hasta) {
     try {
-        atiende_sin_resguardo(listo, accion, paciencia);
+        atiende_sin_resguardo(listo, accion, hasta);
     } catch (...) {
         // Handlers of replies still due may point at the waiter's state, gone now:
         // the stream is not used again.
@@ -138,7 +141,7 @@ void CanalSftp::atiende(const std::function<bool()> &listo, const std::string &a
 }
 
 void CanalSftp::atiende_sin_resguardo(const std::function<bool()> &listo, const std::string &accion,
-                                      std::chrono::milliseconds paciencia) {
+                                      std::optional<Reloj::time_point> hasta) {
     auto desde = ahora();
     auto base = recibidos_;
     for (;;) {
@@ -148,18 +151,31 @@ void CanalSftp::atiende_sin_resguardo(const std::function<bool()> &listo, const 
             return;
         }
         vacia(accion);
-        if (esperando_.empty()) {
-            if (paciencia.count() > 0) {
-                return;
-            }
+        auto momento = ahora();
+        if (hasta && momento >= *hasta) {
+            return;
+        }
+        if (esperando_.empty() && !hasta) {
             falla(SOCKVOR_E_INTERNO, "La biblioteca de transferencia esperaba una respuesta que "
                                      "no pidió al " +
                                          accion);
         }
-        if (!lee(accion, paciencia)) {
-            return;
+        std::chrono::milliseconds paciencia{};
+        if (hasta) {
+            // Short of the watchdog's bound, which must not cut a wait that is only a pause.
+            paciencia = std::clamp(std::chrono::ceil<std::chrono::milliseconds>(*hasta - momento),
+                                   std::chrono::milliseconds(1),
+                                   std::max(plazo() / 2, std::chrono::milliseconds(1)));
         }
-        auto momento = ahora();
+        if (!lee(accion, paciencia)) {
+            if (!esperando_.empty() && ahora() - callado_desde_ >= plazo()) {
+                transporte_->rompe();
+                falla(SOCKVOR_E_TIEMPO, "El host " + host() + " no respondió en " +
+                                            segundos(plazo()) + " al " + accion);
+            }
+            continue;
+        }
+        momento = ahora();
         if (momento - desde >= regla_.ventana) {
             auto llegados = recibidos_ - base;
             if (llegados < regla_.minimo_bytes) {

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 
@@ -45,31 +46,36 @@ class CanalSftp {
     // Sends what is still queued (closes nobody waited for) and ends the stream.
     ~CanalSftp();
 
+    using Reloj = Transporte::Reloj;
+
     // Queues a request built by `construye(id)`; `atencion` gets its reply.
     template <class Construye> std::uint32_t pide(Construye &&construye, Atencion atencion) {
         std::uint32_t id = siguiente_id_++;
         salida_ += construye(id);
+        if (esperando_.empty()) {
+            callado_desde_ = ahora(); // the host's silence counts from here
+        }
         esperando_.emplace(id, std::move(atencion));
         return id;
     }
 
-    // Sends what is queued and handles replies until `listo()` holds. Throws the
-    // stream's failures (timeout, drop, a host breaking the protocol or too
-    // slow) naming `accion`, which reads like "leer /D:/x". With `paciencia`, it
-    // also returns when nothing came for that long, or nothing is in flight: for
-    // a caller that waits for something else meanwhile.
+    // Sends what is queued and handles replies until `listo()` holds, or `hasta`
+    // passes: for a caller that has something else to do then, which may be
+    // nothing but to wait. Throws the stream's failures (a host silent for the
+    // timeout, a drop, a host breaking the protocol or too slow) naming
+    // `accion`, which reads like "leer /D:/x".
     void atiende(const std::function<bool()> &listo, const std::string &accion,
-                 std::chrono::milliseconds paciencia = {});
+                 std::optional<Reloj::time_point> hasta = std::nullopt);
 
     std::size_t en_vuelo() const { return esperando_.size(); }
     bool roto() const { return transporte_->roto(); }
     const std::string &host() const { return transporte_->host(); }
     std::chrono::milliseconds plazo() const { return transporte_->plazo(); }
-    Transporte::Reloj::time_point ahora() const { return transporte_->ahora(); }
+    Reloj::time_point ahora() const { return transporte_->ahora(); }
 
   private:
     void atiende_sin_resguardo(const std::function<bool()> &listo, const std::string &accion,
-                               std::chrono::milliseconds paciencia);
+                               std::optional<Reloj::time_point> hasta);
     void vacia(const std::string &accion);
     // False when `paciencia` ran out with nothing read.
     bool lee(const std::string &accion, std::chrono::milliseconds paciencia);
@@ -83,6 +89,9 @@ class CanalSftp {
     std::string salida_;
     sftp::Ensamblador entrada_;
     std::uint64_t recibidos_ = 0;
+    // Since when requests have been in flight with nothing from the host. Waits
+    // cut short by `hasta` do not reach the watchdog's bound, so this one does.
+    Reloj::time_point callado_desde_{};
 };
 
 } // namespace sockvor

@@ -13,43 +13,6 @@ constexpr std::uint32_t attr_extended = 0x80000000;
 constexpr std::uint32_t attr_conocidos =
     attr_size | attr_uidgid | attr_permissions | attr_acmodtime | attr_extended;
 
-class Escritor {
-  public:
-    explicit Escritor(Tipo tipo) {
-        bytes_.resize(4);
-        u8(tipo);
-    }
-    Escritor &u8(std::uint8_t v) {
-        bytes_ += static_cast<char>(v);
-        return *this;
-    }
-    Escritor &u32(std::uint32_t v) {
-        for (int corrimiento = 24; corrimiento >= 0; corrimiento -= 8) {
-            bytes_ += static_cast<char>((v >> corrimiento) & 0xff);
-        }
-        return *this;
-    }
-    Escritor &u64(std::uint64_t v) {
-        u32(static_cast<std::uint32_t>(v >> 32));
-        return u32(static_cast<std::uint32_t>(v));
-    }
-    Escritor &cadena(std::string_view s) {
-        u32(static_cast<std::uint32_t>(s.size()));
-        bytes_.append(s);
-        return *this;
-    }
-    std::string termina() {
-        auto largo = static_cast<std::uint32_t>(bytes_.size() - 4);
-        for (int i = 0; i < 4; ++i) {
-            bytes_[static_cast<std::size_t>(i)] = static_cast<char>((largo >> (24 - 8 * i)) & 0xff);
-        }
-        return std::move(bytes_);
-    }
-
-  private:
-    std::string bytes_;
-};
-
 // Reads fields off a packet; the first field that does not fit makes it fail for good.
 class Lector {
   public:
