@@ -216,6 +216,7 @@ TEST(Partes, RespuestasSftp) {
         {"estado sin mensaje", respuesta(STATUS).u32(FX_OK).bytes, true},
         {"estado con mensaje a medias", respuesta(STATUS).u32(4).cadena("x").bytes, false},
         {"handle", respuesta(HANDLE).cadena("h1").bytes, true},
+        {"handle de 256 bytes", respuesta(HANDLE).cadena(std::string(256, 'h')).bytes, true},
         {"handle de 257 bytes", respuesta(HANDLE).cadena(std::string(257, 'h')).bytes, false},
         {"datos", respuesta(DATA).cadena("abc").bytes, true},
         {"datos más largos que el paquete", respuesta(DATA).u32(1000).bytes + "abc", false},
@@ -246,7 +247,7 @@ TEST(Partes, RespuestasSftp) {
         EXPECT_EQ(motivo.empty(), c.valida) << c.caso;
     }
     std::string motivo;
-    auto n = lee_respuesta(casos[8].paquete, motivo);
+    auto n = lee_respuesta(casos[9].paquete, motivo);
     ASSERT_TRUE(n);
     const auto &e = std::get<Nombres>(n->cuerpo).entradas.at(0);
     EXPECT_EQ(e.nombre, "a.xml");
