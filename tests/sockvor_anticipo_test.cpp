@@ -78,4 +78,20 @@ TEST(Anticipo, CompletoSoloSeDepositaCuandoSePide) {
     EXPECT_TRUE(ocultos(host.deposito()).empty());
 }
 
+// Every close gives its handle back to the budget the files in flight share: a
+// listing of more files than that budget allows open at once is still fetched
+// ahead to its end, each file asked of the host before the command asks for it.
+TEST(Anticipo, MasArchivosQueHandlesSeTraenPorAdelantadoHastaElFinal) {
+    HostSftp host;
+    auto nombres = lista_grande_y_pequenos(host, 200);
+    std::vector<std::string> tarde; // asked of the host only once the command asked
+    for (const auto &nombre : nombres) {
+        if (nombre != nombres[0] && host.cuenta("open /D:/IDE/x1/Acuses/" + nombre) != 1) {
+            tarde.push_back(nombre);
+        }
+        ASSERT_EQ(recibe(host, nombre), SOCKVOR_OK);
+    }
+    EXPECT_EQ(tarde, std::vector<std::string>{});
+}
+
 } // namespace
