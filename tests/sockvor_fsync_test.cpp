@@ -1,44 +1,158 @@
-// A deposit whose data cannot be put on disk must never take its final name.
-// This program's own fsync() stands in for the C library's, for the library too
-// (an executable's symbols come first), and fails on demand.
+// What the library asks of the kernel to put a deposit on disk, seen by standing in
+// for the C library: this program's fsync(), sync_file_range(), syncfs(), pwrite(),
+// rename() and fcntl() come first, for the library too (an executable's symbols do),
+// note what each did to which file, and call the real one. fsync() fails on demand.
 #include "host_fixture.h"
 #include "sockvor.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <cstdarg>
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <mutex>
 #include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
 
 namespace {
+
 std::atomic<bool> falla_fsync{false};
+
+// One call on a regular file, by inode: the data written, its writeback waited for
+// (or both and more, fsync), a whole file system synced, the file renamed.
+struct Llamada {
+    enum Tipo { escritura, espera, fsync_archivo, syncfs_sistema, renombre } tipo;
+    dev_t sistema;
+    ino_t inodo;
+    std::string destino; // of a rename
+};
+std::mutex mutex_llamadas;
+std::vector<Llamada> llamadas;
+
+void anota(Llamada::Tipo tipo, const struct stat &s, std::string destino = "") {
+    if (S_ISREG(s.st_mode)) {
+        std::lock_guard bloqueo(mutex_llamadas);
+        llamadas.push_back({tipo, s.st_dev, s.st_ino, std::move(destino)});
+    }
 }
 
+void anota(Llamada::Tipo tipo, int fd) {
+    struct stat s {};
+    if (fstat(fd, &s) == 0) {
+        anota(tipo, s);
+    }
+}
+
+// Files handed to the flushing thread so far: each one's descriptor is duplicated for it.
+std::atomic<int> encolados{0};
+// While above zero, the flushing thread's first flush waits until that many files are
+// queued, so those that come meanwhile share the next batch, whatever the timing.
+std::atomic<int> retener_hasta{0};
+
+void retiene() {
+    if (retener_hasta == 0 || gettid() == getpid()) {
+        return;
+    }
+    // The bound only turns a hang into a failure.
+    for (int i = 0; i < 60000 && encolados < retener_hasta; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    retener_hasta = 0;
+}
+
+template <class F> F *real(const char *nombre) {
+    return reinterpret_cast<F *>(dlsym(RTLD_NEXT, nombre));
+}
+
+} // namespace
+
 extern "C" int fsync(int fd) {
-    static auto *real = reinterpret_cast<int (*)(int)>(dlsym(RTLD_NEXT, "fsync"));
+    static auto *f = real<int(int)>("fsync");
     struct stat s {};
     if (falla_fsync && fstat(fd, &s) == 0 && S_ISREG(s.st_mode)) {
         errno = EIO;
         return -1;
     }
-    return real(fd);
+    retiene();
+    int r = f(fd);
+    anota(Llamada::fsync_archivo, fd);
+    return r;
+}
+
+extern "C" int sync_file_range(int fd, off64_t desde, off64_t largo, unsigned int banderas) {
+    static auto *f = real<int(int, off64_t, off64_t, unsigned int)>("sync_file_range");
+    retiene();
+    int r = f(fd, desde, largo, banderas);
+    if (banderas & SYNC_FILE_RANGE_WAIT_AFTER) {
+        anota(Llamada::espera, fd);
+    }
+    return r;
+}
+
+extern "C" int syncfs(int fd) {
+    static auto *f = real<int(int)>("syncfs");
+    retiene();
+    int r = f(fd);
+    anota(Llamada::syncfs_sistema, fd);
+    return r;
+}
+
+extern "C" ssize_t pwrite(int fd, const void *datos, size_t largo, off_t desde) {
+    static auto *f = real<ssize_t(int, const void *, size_t, off_t)>("pwrite");
+    ssize_t r = f(fd, datos, largo, desde);
+    anota(Llamada::escritura, fd);
+    return r;
+}
+
+extern "C" int rename(const char *antes, const char *despues) {
+    static auto *f = real<int(const char *, const char *)>("rename");
+    struct stat s {};
+    if (stat(antes, &s) == 0) {
+        anota(Llamada::renombre, s, despues);
+    }
+    return f(antes, despues);
+}
+
+extern "C" int fcntl(int fd, int orden, ...) {
+    static auto *f = real<int(int, int, void *)>("fcntl");
+    va_list argumentos;
+    va_start(argumentos, orden);
+    void *argumento = va_arg(argumentos, void *); // as the C library passes it on
+    va_end(argumentos);
+    struct stat s {};
+    if (orden == F_DUPFD_CLOEXEC && fstat(fd, &s) == 0 && S_ISREG(s.st_mode)) {
+        ++encolados;
+    }
+    return f(fd, orden, argumento);
 }
 
 namespace {
 
-TEST(SockVor, FsyncFallidoNoDejaNadaNiTocaLaCopiaAnterior) {
-    const std::string login = "x1";
-    HostSftp host;
-    host.usa_home();
-    host.crea_remoto(login, "a_201305.xml", bytes_de_prueba(70000, 1));
-    const std::string destino = host.deposito() + "/a_201305.xml";
-    escribe_archivo(destino, "copia anterior");
+const std::string login = "x1";
+
+// The listing that plans what the calls after it fetch.
+void lista_mayo(const HostSftp &host) {
     char lista[SOCKVOR_TAM_LISTA];
     char error[SOCKVOR_TAM_ERROR];
     ASSERT_EQ(ListaFolders(host.direccion().c_str(), login.c_str(), "d",
                            HostSftp::ruta_windows(login, "*201305*.xml").c_str(), lista, error),
               SOCKVOR_OK)
         << error;
+}
+
+// A deposit whose data cannot be put on disk must never take its final name.
+TEST(SockVor, FsyncFallidoNoDejaNadaNiTocaLaCopiaAnterior) {
+    HostSftp host;
+    host.usa_home();
+    host.crea_remoto(login, "a_201305.xml", bytes_de_prueba(70000, 1));
+    const std::string destino = host.deposito() + "/a_201305.xml";
+    escribe_archivo(destino, "copia anterior");
+    ASSERT_NO_FATAL_FAILURE(lista_mayo(host));
+    char error[SOCKVOR_TAM_ERROR];
     falla_fsync = true;
     int r = RecibeArchivo(host.direccion().c_str(), login.c_str(),
                           HostSftp::ruta_windows(login, "a_201305.xml").c_str(), destino.c_str(),
@@ -49,6 +163,66 @@ TEST(SockVor, FsyncFallidoNoDejaNadaNiTocaLaCopiaAnterior) {
                  ("No se pudo asegurar en disco " + destino + ": Input/output error").c_str());
     EXPECT_EQ(lee_archivo(destino), "copia anterior");
     EXPECT_TRUE(ocultos(host.deposito()).empty());
+}
+
+// Files that complete together are flushed as one batch, and still each is on disk
+// before its rename: its writeback waited for, and a syncfs of its file system (or
+// its own fsync) after its last write. The first flush waits until every file is
+// queued, so a batch of several forms whatever the timing.
+TEST(SockVor, LoteAseguraCadaArchivoAntesDeRenombrarlo) {
+    HostSftp host;
+    host.usa_home();
+    std::vector<std::string> nombres;
+    for (char c = 'a'; c <= 'f'; ++c) {
+        nombres.push_back(std::string(1, c) + "_201305.xml");
+        host.crea_remoto(login, nombres.back(), bytes_de_prueba(1000 + c, c));
+    }
+    ASSERT_NO_FATAL_FAILURE(lista_mayo(host));
+    char error[SOCKVOR_TAM_ERROR];
+    {
+        std::lock_guard bloqueo(mutex_llamadas);
+        llamadas.clear();
+    }
+    encolados = 0;
+    retener_hasta = static_cast<int>(nombres.size());
+    for (const auto &n : nombres) {
+        ASSERT_EQ(RecibeArchivo(host.direccion().c_str(), login.c_str(),
+                                HostSftp::ruta_windows(login, n).c_str(),
+                                (host.deposito() + "/" + n).c_str(), error),
+                  SOCKVOR_OK)
+            << error;
+    }
+    retener_hasta = 0;
+    std::lock_guard bloqueo(mutex_llamadas);
+    EXPECT_TRUE(std::any_of(llamadas.begin(), llamadas.end(), [](const Llamada &l) {
+        return l.tipo == Llamada::syncfs_sistema || l.tipo == Llamada::espera;
+    })) << "ningún lote de varios archivos: la prueba no probó nada";
+    for (const auto &n : nombres) {
+        auto renombre = std::find_if(llamadas.begin(), llamadas.end(), [&](const Llamada &l) {
+            return l.tipo == Llamada::renombre && l.destino == host.deposito() + "/" + n;
+        });
+        ASSERT_NE(renombre, llamadas.end()) << n;
+        auto suya = [&](const Llamada &l) {
+            return l.sistema == renombre->sistema && l.inodo == renombre->inodo;
+        };
+        auto desde =
+            std::find_if(std::make_reverse_iterator(renombre), llamadas.rend(),
+                         [&](const Llamada &l) { return suya(l) && l.tipo == Llamada::escritura; })
+                .base();
+        EXPECT_TRUE(std::any_of(desde, renombre,
+                                [&](const Llamada &l) {
+                                    return suya(l) && (l.tipo == Llamada::espera ||
+                                                       l.tipo == Llamada::fsync_archivo);
+                                }))
+            << n << ": nadie esperó a que se escribiera";
+        EXPECT_TRUE(std::any_of(desde, renombre,
+                                [&](const Llamada &l) {
+                                    return (l.tipo == Llamada::syncfs_sistema &&
+                                            l.sistema == renombre->sistema) ||
+                                           (suya(l) && l.tipo == Llamada::fsync_archivo);
+                                }))
+            << n << ": ningún syncfs ni fsync lo cubrió";
+    }
 }
 
 } // namespace

@@ -222,6 +222,7 @@ TEST(Partes, RespuestasSftp) {
         {"estado sin mensaje", respuesta(STATUS).u32(FX_OK).bytes, true},
         {"estado con mensaje a medias", respuesta(STATUS).u32(4).cadena("x").bytes, false},
         {"handle", respuesta(HANDLE).cadena("h1").bytes, true},
+        {"handle de 256 bytes", respuesta(HANDLE).cadena(std::string(256, 'h')).bytes, true},
         {"handle de 257 bytes", respuesta(HANDLE).cadena(std::string(257, 'h')).bytes, false},
         {"datos", respuesta(DATA).cadena("abc").bytes, true},
         {"datos más largos que el paquete", respuesta(DATA).u32(1000).bytes + "abc", false},
@@ -260,7 +261,7 @@ TEST(Partes, RespuestasSftp) {
         }
     }
     std::string motivo;
-    auto n = lee_respuesta(casos[8].paquete, motivo);
+    auto n = lee_respuesta(casos[9].paquete, motivo);
     ASSERT_TRUE(n);
     const auto &e = std::get<Nombres>(n->cuerpo).entradas.at(0);
     EXPECT_EQ(e.nombre, "a.xml");
@@ -279,6 +280,31 @@ TEST(Partes, RespuestasSftp) {
     EXPECT_EQ(ensamblador.siguiente(motivo)->size(), 5u);
     EXPECT_FALSE(ensamblador.siguiente(motivo));
     EXPECT_NE(motivo, "");
+}
+
+// A long stream whose packets arrive split, as TCP cuts them: every packet comes
+// out whole, and the room held stays within one packet and one piece, however
+// much has passed.
+TEST(Partes, EnsambladorAcotadoConPaquetesPartidos) {
+    std::string flujo;
+    std::vector<std::string> enviados;
+    for (std::uint32_t i = 0; i < 3000; ++i) {
+        enviados.push_back(std::string(1 + i * 37 % 1000, static_cast<char>('a' + i % 26)));
+        flujo += Paquete{}.cadena(enviados.back()).bytes;
+    }
+    const std::size_t trozos[] = {1, 7, 333, 4099, 2, 1500};
+    sftp::Ensamblador ensamblador;
+    std::size_t recibidos = 0;
+    std::string motivo;
+    for (std::size_t desde = 0, i = 0; desde < flujo.size(); desde += trozos[i++ % 6]) {
+        ensamblador.agrega(std::string_view(flujo).substr(desde, trozos[i % 6]));
+        while (auto p = ensamblador.siguiente(motivo)) {
+            ASSERT_EQ(*p, enviados.at(recibidos++));
+        }
+        ASSERT_LE(ensamblador.reservado(), 4 + 1000 + 4099) << "tras " << desde << " bytes";
+    }
+    EXPECT_EQ(recibidos, enviados.size());
+    EXPECT_EQ(motivo, "");
 }
 
 TEST(Partes, TextoDeErrorCabeYNoPartaCaracteres) {

@@ -267,13 +267,14 @@ TEST(Ssh, DespedidaHostilDelHostEnUnaLinea) {
 struct CasoConocidos {
     const char *nombre;
     // known_hosts from the host's own line: "{N}" is its name ([127.0.0.1]:port),
-    // "{L}" its key ("ssh-ed25519 AAAA..."), "{V}" the whole line.
+    // "{L}" its key ("ssh-ed25519 AAAA..."), "{V}" the whole line, "{P}" its port.
     const char *texto;
     bool cifrar; // through ssh-keygen -H
     int codigo;
     const char *en_error;
     const char *en_stderr; // "" for nothing at all
     const char *llave_host_extra = "";
+    const char *host = "127.0.0.1"; // the name the caller gives, before ":port"
 };
 
 void PrintTo(const CasoConocidos &c, std::ostream *os) {
@@ -298,7 +299,10 @@ TEST_P(Conocidos, ComoElClienteDeOpenSsh) {
     std::string nombre = valida.substr(0, valida.find(' '));
     std::string llave = valida.substr(valida.find(' ') + 1);
     std::string texto = c.texto;
-    for (const auto &[marca, valor] : {std::pair{"{V}", valida}, {"{N}", nombre}, {"{L}", llave}}) {
+    for (const auto &[marca, valor] : {std::pair{"{V}", valida},
+                                       {"{N}", nombre},
+                                       {"{L}", llave},
+                                       {"{P}", std::to_string(host.puerto())}}) {
         for (auto p = texto.find(marca); p != std::string::npos; p = texto.find(marca)) {
             texto.replace(p, 3, valor);
         }
@@ -312,7 +316,8 @@ TEST_P(Conocidos, ComoElClienteDeOpenSsh) {
     std::string error(SOCKVOR_TAM_ERROR, '\0');
     auto avisos = su_stderr(host.home() + "/stderr", [&] {
         std::vector<char> lista(SOCKVOR_TAM_LISTA);
-        codigo = ListaFolders(host.direccion().c_str(), login.c_str(), "d",
+        std::string ip = std::string(c.host) + ":" + std::to_string(host.puerto());
+        codigo = ListaFolders(ip.c_str(), login.c_str(), "d",
                               HostSftp::ruta_windows(login, "*201305*.xml").c_str(), lista.data(),
                               error.data());
     });
@@ -346,6 +351,9 @@ INSTANTIATE_TEST_SUITE_P(
         CasoConocidos{"MalformadaSola", "{N} ssh-ed25519\n", false, SOCKVOR_E_HOST_DESCONOCIDO,
                       "ssh-keyscan -p", "línea 1 (falta la llave)"},
         CasoConocidos{"Cifrada", "otro.ejemplo {L}\n{V}\n", true, SOCKVOR_OK, "", ""},
+        // A name is hashed as OpenSSH hashes it, in lower case.
+        CasoConocidos{"CifradaConElNombreEnMayusculas", "[localhost]:{P} {L}\n", true, SOCKVOR_OK,
+                      "", "", "", "LOCALHOST"},
         CasoConocidos{"VariosPatronesYComodines", "otro,[127.0.0.?]:* {L}\n", false, SOCKVOR_OK, "",
                       ""},
         CasoConocidos{"Negada", "*,!{N} {L}\n", false, SOCKVOR_E_HOST_DESCONOCIDO, "no figura", ""},

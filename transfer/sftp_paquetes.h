@@ -29,6 +29,9 @@ class Ensamblador {
     // paquete_maximo or under one byte sets `motivo` and returns nothing: the
     // stream cannot be trusted past it.
     std::optional<std::string_view> siguiente(std::string &motivo);
+    // The room it holds, read or not: what is unread moves to the front before
+    // more is asked, so this stays within one packet and one read.
+    std::size_t reservado() const { return datos_.size(); }
 
   private:
     std::vector<char> datos_; // its size is the room; [inicio_, fin_) is unread

@@ -6,6 +6,29 @@
 
 namespace sockvor {
 
+namespace {
+
+class Monotono : public Reloj {
+  public:
+    instante ahora() override { return std::chrono::steady_clock::now(); }
+    void duerme(std::condition_variable &cambio, std::unique_lock<std::mutex> &bloqueo,
+                std::optional<instante> hasta) override {
+        if (hasta) {
+            cambio.wait_until(bloqueo, *hasta);
+        } else {
+            cambio.wait(bloqueo);
+        }
+    }
+};
+
+} // namespace
+
+Reloj &reloj_monotono() {
+    // Never destroyed, as the watchdog that uses it.
+    static Reloj *unico = new Monotono;
+    return *unico;
+}
+
 Vigia &vigia() {
     // Never destroyed: the teardown at exit stops the thread explicitly, in an
     // order it controls (see conexion.cpp).
@@ -20,7 +43,7 @@ void Vigia::arma(int fd, std::chrono::milliseconds plazo) {
         hilo_ = std::thread([this] { bucle(); });
     }
     fd_ = fd;
-    limite_ = std::chrono::steady_clock::now() + plazo;
+    limite_ = reloj_.ahora() + plazo;
     armado_ = true;
     // Waking the thread on every call cost two context switches per SFTP request; it
     // only needs waking when it would otherwise sleep past the new deadline.
@@ -65,18 +88,18 @@ void Vigia::bucle() {
     std::unique_lock bloqueo(mutex_);
     while (!salir_) {
         if (!armado_) {
-            despierta_ = std::chrono::steady_clock::time_point::max();
-            cambio_.wait(bloqueo);
+            despierta_ = Reloj::instante::max();
+            reloj_.duerme(cambio_, bloqueo, std::nullopt);
             continue;
         }
-        if (std::chrono::steady_clock::now() >= limite_) {
+        if (reloj_.ahora() >= limite_) {
             ::shutdown(fd_, SHUT_RDWR);
             disparado_ = true;
             armado_ = false;
             continue;
         }
         despierta_ = limite_;
-        cambio_.wait_until(bloqueo, despierta_);
+        reloj_.duerme(cambio_, bloqueo, despierta_);
     }
 }
 

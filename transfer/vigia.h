@@ -9,13 +9,28 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 namespace sockvor {
 
+// The time the watchdog goes by and its sleep until a moment of it; the monotonic
+// clock in the library, since a change of the calendar must not move a deadline.
+class Reloj {
+  public:
+    using instante = std::chrono::steady_clock::time_point;
+    virtual ~Reloj() = default;
+    virtual instante ahora() = 0;
+    // Sleeps on `cambio`, whose lock `bloqueo` holds, until notified or until `hasta`.
+    virtual void duerme(std::condition_variable &cambio, std::unique_lock<std::mutex> &bloqueo,
+                        std::optional<instante> hasta) = 0;
+};
+
+Reloj &reloj_monotono();
+
 class Vigia {
   public:
-    Vigia() = default;
+    explicit Vigia(Reloj &reloj = reloj_monotono()) : reloj_(reloj) {}
     Vigia(const Vigia &) = delete;
     Vigia &operator=(const Vigia &) = delete;
     ~Vigia() { detiene(); }
@@ -30,6 +45,7 @@ class Vigia {
   private:
     void bucle();
 
+    Reloj &reloj_;
     std::mutex mutex_;
     std::condition_variable cambio_;
     std::thread hilo_;
@@ -37,9 +53,9 @@ class Vigia {
     bool armado_ = false;
     bool disparado_ = false;
     int fd_ = -1;
-    std::chrono::steady_clock::time_point limite_{};
+    Reloj::instante limite_{};
     // When the thread will next look, whatever is armed meanwhile.
-    std::chrono::steady_clock::time_point despierta_ = std::chrono::steady_clock::time_point::max();
+    Reloj::instante despierta_ = Reloj::instante::max();
 };
 
 Vigia &vigia();
