@@ -220,6 +220,22 @@ TEST(Ssh, LlaveConFraseNuncaPreguntaYSeNombra) {
     }
 }
 
+// One key kept back for its passphrase and another the host refused: the line
+// tells both, or the operator mends one and still fails on the other.
+TEST(Ssh, LlaveConFraseYLlaveRechazadaSeDicenAmbas) {
+    HostSftp host;
+    host.crea_remoto(login, "a_201306.xml", "junio");
+    std::string con_frase = host.home() + "/.ssh/id_ed25519";
+    std::string rechazada = host.home() + "/.ssh/id_ecdsa";
+    pone_frase(con_frase, false);
+    ASSERT_EQ(ejecuta({"ssh-keygen", "-q", "-t", "ecdsa", "-N", "", "-f", rechazada}).estado, 0);
+    auto s = corre(host.home(), host.direccion(), host.deposito());
+    EXPECT_EQ(s.estado, 3) << s.texto;
+    EXPECT_NE(s.texto.find("la llave " + con_frase + " tiene frase de paso"), std::string::npos)
+        << s.texto;
+    EXPECT_NE(s.texto.find("no aceptó"), std::string::npos) << s.texto;
+}
+
 TEST(Ssh, ElAgenteSirveLaLlaveQueEnDiscoTieneFrase) {
     HostSftp host;
     host.crea_remoto(login, "a_201306.xml", "junio");

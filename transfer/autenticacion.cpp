@@ -165,6 +165,13 @@ std::string enumera(const std::vector<std::string> &partes) {
                 (una ? " tiene" : " tienen") +
                 " frase de paso y la biblioteca nunca la pide. Cárguela en el agente SSH "
                 "(ssh-add) o use una llave sin frase de paso";
+        // Mending that one alone would not do if the host also refused the others.
+        if (i.rechazos == 1) {
+            texto += "; el host no aceptó la otra llave que se le ofreció";
+        } else if (i.rechazos > 1) {
+            texto += "; el host no aceptó las otras " + std::to_string(i.rechazos) +
+                     " llaves que se le ofrecieron";
+        }
     } else if (!i.sin_ofrecer.empty() && i.rechazos == 0) {
         texto = "No se ofreció ninguna llave al host " + host + " para el usuario " + login +
                 ": no se ofreció " + enumera(i.sin_ofrecer);
