@@ -57,17 +57,27 @@ for linea in 'EnvironmentFile=/etc/acuses/%i.conf' \
     grep -Fqx "$linea" "$unidades/acuses@.service" || falla "acuses@.service lacks $linea"
 done
 if command -v systemd-analyze >/dev/null; then
-    # An instance of each, with the program where the unpacked package has it, so that
-    # verify finds it executable. Settings it ignores are only warned about: any line
-    # about our units fails.
+    # The template's instance and the single-host example, each with its timer and with
+    # the program where the unpacked package has it, so that verify finds it executable.
+    # Settings it ignores are only warned about: any line about our units fails.
     mkdir "$trabajo/unidades"
-    sed "s|^ExecStart=/usr/bin/acuses |ExecStart=$programa |" "$unidades/acuses@.service" \
-        >"$trabajo/unidades/acuses@.service"
-    cp "$unidades/acuses@.timer" "$trabajo/unidades/"
-    informe=$(systemd-analyze verify --man=no "$trabajo/unidades/acuses@prueba.service" \
-        "$trabajo/unidades/acuses@prueba.timer" 2>&1) && estado=0 || estado=$?
-    [ "$estado" -eq 0 ] && ! grep -q 'acuses@' <<<"$informe" ||
+    ejemplos=$raiz/usr/share/doc/acuses/examples
+    for u in "$unidades/acuses@.service" "$ejemplos/acuses.service"; do
+        sed "s|^ExecStart=/usr/bin/acuses |ExecStart=$programa |" "$u" \
+            >"$trabajo/unidades/$(basename "$u")"
+    done
+    cp "$unidades/acuses@.timer" "$ejemplos/acuses.timer" "$trabajo/unidades/"
+    servicios=("$trabajo/unidades/acuses@prueba.service" "$trabajo/unidades/acuses.service")
+    informe=$(systemd-analyze verify --man=no "${servicios[@]}" \
+        "$trabajo/unidades/acuses@prueba.timer" "$trabajo/unidades/acuses.timer" 2>&1) &&
+        estado=0 || estado=$?
+    [ "$estado" -eq 0 ] && ! grep -Eq 'acuses(@|\.service|\.timer)' <<<"$informe" ||
         falla "systemd-analyze verify: $informe"
+    # Each service's sandbox: an exposure of 1.5 at most, out of systemd-analyze's 10.
+    for u in "${servicios[@]}"; do
+        informe=$(systemd-analyze security --offline=yes --threshold=15 "$u" 2>&1) ||
+            falla "systemd-analyze security $(basename "$u"): $(tail -n 1 <<<"$informe")"
+    done
 fi
 
 # The library sits where the program's RUNPATH says, and nowhere in the system's

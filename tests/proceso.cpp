@@ -122,11 +122,27 @@ CarpetaTemporal::CarpetaTemporal() {
     if (mkdtemp(plantilla.data()) == nullptr)
         throw std::runtime_error("mkdtemp");
     ruta_ = plantilla;
+    int tubo[2];
+    if (pipe2(tubo, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe");
+    quitador_ = fork();
+    if (quitador_ == 0) {
+        dup2(tubo[0], STDIN_FILENO);
+        execlp("sh", "sh", "-c", "while read -r _; do :; done; exec rm -rf -- \"$0\"",
+               ruta_.c_str(), static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    close(tubo[0]);
+    aviso_ = tubo[1];
+    if (quitador_ < 0) {
+        close(aviso_);
+        throw std::runtime_error("fork");
+    }
 }
 
 CarpetaTemporal::~CarpetaTemporal() {
-    std::error_code ignorado;
-    std::filesystem::remove_all(ruta_, ignorado);
+    close(aviso_);
+    waitpid(quitador_, nullptr, 0);
 }
 
 std::string su_stderr(const std::string &archivo, const std::function<void()> &f) {

@@ -40,7 +40,10 @@ std::string ejecuta_o_falla(const std::vector<std::string> &argumentos);
 // Seconds since the epoch of a UTC calendar time, for faketime's "@seconds" form.
 long long epoca_utc(int anio, int mes, int dia, int hora, int minuto);
 
-// A fresh folder under the system's temporary folder, removed with its contents on destruction.
+// A fresh folder under the system's temporary folder, removed with its contents on
+// destruction, or when this process ends without it. A process started with the folder
+// removes it: once the transfer library has confined this process to a deposit folder,
+// the process itself can remove nothing outside that.
 class CarpetaTemporal {
   public:
     CarpetaTemporal();
@@ -51,6 +54,8 @@ class CarpetaTemporal {
 
   private:
     std::string ruta_;
+    pid_t quitador_ = -1;
+    int aviso_ = -1; // its end closed, the folder goes
 };
 
 // What this process, and any child it starts, writes on stderr while `f` runs;

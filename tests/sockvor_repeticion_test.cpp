@@ -1,6 +1,7 @@
 // Repeat runs through libSockVor.so against the loopback host: a file deposited
 // before, from the same remote size and mtime and untouched here since, is left
 // as it is; anything else is fetched again.
+#include "hijo.h"
 #include "host_fixture.h"
 #include "sockvor.h"
 
@@ -35,6 +36,16 @@ int corrida(const HostSftp &host, const std::string &deposito) {
                       (deposito + "/" + nombre).c_str(), error);
     EXPECT_EQ(r, SOCKVOR_OK) << error;
     return r;
+}
+
+// Runs in a child process, as many times as asked, as one long-lived caller makes its
+// runs: the library confines its process to the deposit folder at the first fetch, and
+// between runs this process, unconfined, changes the host's copy, the local one, or
+// unmounts.
+Hijo corridas(const HostSftp &host, const std::string &deposito, int veces) {
+    std::vector<std::function<std::string()>> pasos(
+        veces, [&host, deposito] { return std::to_string(corrida(host, deposito)); });
+    return Hijo(std::move(pasos));
 }
 
 struct Huella {
@@ -146,10 +157,12 @@ TEST_P(Repeticion, SoloSeTraeLoQueCambio) {
     host.usa_home();
     host.crea_remoto(login, nombre, bytes_de_prueba(5000, 1));
     const std::string local = host.deposito() + "/" + nombre;
-    ASSERT_EQ(corrida(host, host.deposito()), SOCKVOR_OK);
+    auto cliente = corridas(host, host.deposito(), 2);
+    ASSERT_EQ(cliente.paso(), std::to_string(SOCKVOR_OK));
     c.entre_corridas(host, local);
     auto antes = c.se_trae ? Huella{} : huella(local);
-    ASSERT_EQ(corrida(host, host.deposito()), SOCKVOR_OK);
+    ASSERT_EQ(cliente.paso(), std::to_string(SOCKVOR_OK));
+    EXPECT_EQ(cliente.termina(), 0);
     EXPECT_EQ(host.cuenta("open " + remota), c.se_trae ? 2 : 1);
     EXPECT_EQ(lee_archivo(local), lee_archivo(host.ruta_local_remota(login, nombre)));
     EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(local)));
@@ -179,8 +192,10 @@ TEST(SockVor, SinAtributosDeUsuarioSeTraeSiempre) {
     if (mount("ramfs", sin_atributos.c_str(), "ramfs", 0, nullptr) != 0) {
         GTEST_SKIP() << "no se pudo montar un ramfs (hace falta ser root)";
     }
-    ASSERT_EQ(corrida(host, sin_atributos), SOCKVOR_OK);
-    ASSERT_EQ(corrida(host, sin_atributos), SOCKVOR_OK);
+    auto cliente = corridas(host, sin_atributos, 2);
+    ASSERT_EQ(cliente.paso(), std::to_string(SOCKVOR_OK));
+    ASSERT_EQ(cliente.paso(), std::to_string(SOCKVOR_OK));
+    EXPECT_EQ(cliente.termina(), 0);
     EXPECT_EQ(host.cuenta("open " + remota), 2);
     EXPECT_EQ(lee_archivo(sin_atributos + "/" + nombre), bytes_de_prueba(5000, 1));
     umount2(sin_atributos.c_str(), MNT_DETACH);

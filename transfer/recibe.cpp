@@ -1,6 +1,7 @@
 // RecibeArchivo: one remote file to one local path; after a listing, the
 // files it found come ahead of the calls (see anticipo.h).
 #include "conexion.h"
+#include "confinamiento.h"
 #include "deposito.h"
 #include "frontera.h"
 #include "rutas.h"
@@ -19,6 +20,7 @@ int recibe(const char *ip_c, const char *login_c, const char *remoto, const char
               "La ruta remota \"" + visible(remoto) + "\" no nombra un archivo");
     }
     std::string completa = en_carpeta(ruta->carpeta, ruta->nombre);
+    confina(local);
     IgnoraSigxfsz sin_sigxfsz;
     con_sesion(destino(ip_c, login_c),
                [&](Sesion &s, Anticipo &a) { a.trae(s.canal(), completa, local); });

@@ -36,6 +36,13 @@
 // and at process exit at the latest (a failure then ends the process with status 4).
 // A file at `local` that the library deposited from the same remote size and mtime
 // as listed, untouched since (user.sockvor.origen), is left as it is: success.
+//
+// The first RecibeArchivo whose folder the process may write into confines the whole
+// process with Landlock, where the kernel offers it: from then on the process, the
+// library's threads and every process started later can create, write, rename or
+// remove files only beneath that folder (regular files only) and write /dev/null;
+// reading is not restricted. A later RecibeArchivo into another folder fails with
+// SOCKVOR_E_LOCAL. Threads the caller started before that first call are not confined.
 #pragma once
 
 #ifdef __cplusplus

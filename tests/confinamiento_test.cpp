@@ -1,0 +1,190 @@
+// From its first fetch on, the library confines its process: the process, its threads
+// and the processes it starts after can create, write, rename or remove files only
+// beneath that fetch's deposit folder, and read as before. A kernel without Landlock
+// changes nothing. Each scenario runs in a child process (hijo.h), one step per row, so
+// this process stays free to check and to clean up.
+#include "hijo.h"
+#include "host_fixture.h"
+#include "sockvor.h"
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/landlock.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string login = "x1";
+
+// "0", or the name of the errno a call failed with.
+std::string hecho(int r) {
+    return r >= 0 ? "0" : strerrorname_np(errno);
+}
+
+std::string trae(const HostSftp &host, const std::string &nombre, const std::string &local) {
+    char error[SOCKVOR_TAM_ERROR];
+    int r = RecibeArchivo(host.direccion().c_str(), login.c_str(),
+                          HostSftp::ruta_windows(login, nombre).c_str(), local.c_str(), error);
+    return r == SOCKVOR_OK ? "0" : std::to_string(r) + " " + error;
+}
+
+std::string crea(const std::string &ruta, int modo) {
+    int fd = open(ruta.c_str(), modo | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+        close(fd);
+    }
+    return hecho(fd);
+}
+
+// The library's threads are ours to confine, and a thread that was running before the
+// first fetch would have missed it: each confined thread also took NoNewPrivs, which
+// /proc shows per thread. "0" when every thread has it and the library runs more than
+// this one.
+std::string hilos_sin_confinar() {
+    int hilos = 0, libres = 0;
+    for (const auto &t : fs::directory_iterator("/proc/self/task")) {
+        std::ifstream estado(t.path() / "status");
+        for (std::string linea; std::getline(estado, linea);) {
+            libres += linea == "NoNewPrivs:\t0";
+        }
+        ++hilos;
+    }
+    return hilos < 2 ? "un solo hilo" : std::to_string(libres);
+}
+
+// What a kernel without Landlock answers (ENOSYS), made true for this process alone.
+std::string sin_landlock() {
+    sock_filter filtro[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_landlock_create_ruleset, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog programa{static_cast<unsigned short>(std::size(filtro)), filtro};
+    return hecho(prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0
+                     ? prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &programa)
+                     : -1);
+}
+
+struct Fila {
+    std::string nombre;
+    std::string con_landlock, sin_landlock; // what the step gives
+    std::function<std::string()> hace;
+};
+
+void comprueba(bool con_landlock) {
+    HostSftp host;
+    host.usa_home();
+    for (const char *n : {"a_201305.xml", "b_201305.xml", "c_201305.xml"}) {
+        host.crea_remoto(login, n, bytes_de_prueba(40000, 3));
+    }
+    const std::string a = host.deposito();
+    CarpetaTemporal otra;
+    const std::string fuera = otra.ruta();
+    for (const char *n : {"/existente", "/a_renombrar", "/a_borrar"}) {
+        escribe_archivo(fuera + n, "de antes");
+    }
+    // An agent's socket, outside the deposit folder: connecting to it writes nothing.
+    int agente = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un direccion{};
+    direccion.sun_family = AF_UNIX;
+    std::strncpy(direccion.sun_path, (fuera + "/agente").c_str(), sizeof direccion.sun_path - 1);
+    ASSERT_EQ(bind(agente, reinterpret_cast<sockaddr *>(&direccion), sizeof direccion), 0);
+    ASSERT_EQ(listen(agente, 4), 0);
+    const std::string negado = con_landlock ? "EACCES" : "0";
+
+    const std::string sin_carpeta =
+        std::to_string(SOCKVOR_E_LOCAL) + " No se pudo crear un archivo en la carpeta " + fuera +
+        "/no para guardar " + fuera + "/no/a.xml: No such file or directory";
+
+    const std::vector<Fila> filas = {
+        // A fetch whose folder cannot be used does not count.
+        {"trae a una carpeta inexistente", sin_carpeta, sin_carpeta,
+         [&] { return trae(host, "a_201305.xml", fuera + "/no/a.xml"); }},
+        {"crea fuera antes de confinarse", "0", "0",
+         [&] { return crea(fuera + "/antes", O_CREAT | O_WRONLY); }},
+        {"trae a A", "0", "0", [&] { return trae(host, "a_201305.xml", a + "/a_201305.xml"); }},
+        {"crea fuera", negado, "0", [&] { return crea(fuera + "/nuevo", O_CREAT | O_WRONLY); }},
+        {"escribe fuera", negado, "0", [&] { return crea(fuera + "/existente", O_WRONLY); }},
+        {"renombra fuera", negado, "0",
+         [&] { return hecho(rename((fuera + "/a_renombrar").c_str(), (fuera + "/x").c_str())); }},
+        {"borra fuera", negado, "0", [&] { return hecho(unlink((fuera + "/a_borrar").c_str())); }},
+        {"enlace en A", negado, "0",
+         [&] { return hecho(symlink("/etc/passwd", (a + "/enlace.xml").c_str())); }},
+        {"carpeta en A", negado, "0", [&] { return hecho(mkdir((a + "/sub").c_str(), 0755)); }},
+        {"proceso que arranca después escribe fuera", con_landlock ? "1" : "0", "0",
+         [&] {
+             std::string orden = "exec 2>/dev/null; echo x >" + fuera + "/de_un_hijo";
+             return std::to_string(WEXITSTATUS(system(orden.c_str())) != 0);
+         }},
+        {"escribe /dev/null", "0", "0", [&] { return crea("/dev/null", O_WRONLY | O_TRUNC); }},
+        {"lee fuera", "0", "0", [&] { return crea(fuera + "/existente", O_RDONLY); }},
+        {"conecta al agente", "0", "0",
+         [&] {
+             int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+             int r = connect(s, reinterpret_cast<sockaddr *>(&direccion), sizeof direccion);
+             std::string resultado = hecho(r);
+             close(s);
+             return resultado;
+         }},
+        {"hilos sin confinar", "0", "0", hilos_sin_confinar},
+        {"trae a A otra vez", "0", "0",
+         [&] { return trae(host, "b_201305.xml", a + "/b_201305.xml"); }},
+        {"trae a otra carpeta",
+         std::to_string(SOCKVOR_E_LOCAL) + " No se puede guardar " + fuera +
+             "/c_201305.xml: desde su primera descarga este proceso solo puede escribir en la "
+             "carpeta " +
+             a,
+         "0", [&] { return trae(host, "c_201305.xml", fuera + "/c_201305.xml"); }},
+    };
+
+    std::vector<std::function<std::string()>> pasos;
+    if (!con_landlock) {
+        pasos.push_back(sin_landlock);
+    }
+    for (const auto &f : filas) {
+        pasos.push_back(f.hace);
+    }
+    Hijo cliente(std::move(pasos));
+    if (!con_landlock) {
+        ASSERT_EQ(cliente.paso(), "0") << "no se pudo instalar el filtro seccomp";
+    }
+    for (const auto &f : filas) {
+        EXPECT_EQ(cliente.paso(), con_landlock ? f.con_landlock : f.sin_landlock) << f.nombre;
+    }
+    // Its exit, confined, still syncs the deposit folder and ends well.
+    EXPECT_EQ(cliente.termina(), 0);
+    close(agente);
+    for (const char *n : {"a_201305.xml", "b_201305.xml"}) {
+        EXPECT_EQ(lee_archivo(a + "/" + n), bytes_de_prueba(40000, 3)) << n;
+    }
+    EXPECT_TRUE(ocultos(a).empty());
+}
+
+TEST(Confinamiento, SoloEscribeEnLaCarpetaDeLaPrimeraDescarga) {
+    if (syscall(SYS_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION) < 1) {
+        GTEST_SKIP() << "el kernel no ofrece Landlock";
+    }
+    comprueba(true);
+}
+
+TEST(Confinamiento, SinLandlockNadaCambia) {
+    comprueba(false);
+}
+
+} // namespace
