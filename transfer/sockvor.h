@@ -34,8 +34,16 @@
 // `local` whole and flushed to disk, or not at all. The rename that puts it there
 // is made durable with its folder's sync: by a later deposit once 5 s have passed,
 // and at process exit at the latest (a failure then ends the process with status 4).
-// A file at `local` that the library deposited from the same remote size and mtime
-// as listed, untouched since (user.sockvor.origen), is left as it is: success.
+// A file at `local` that the library deposited from the same remote file at the same
+// size and mtime as listed, untouched since, owned by this user and writable by no one
+// else (user.sockvor.origen), is left as it is: success.
+//
+// A copy is made final only when complete and consistent: no gap up to an end of
+// file the host gave, which its stat of the open file, taken after the last read,
+// confirms together with the size and mtime the copy started from. A file the host
+// refuses with its generic failure (SSH_FX_FAILURE, as Windows answers for a file in
+// use), or that keeps changing, is tried again after 0.5 s, 1 s, 2 s... until
+// ConnectTimeout has passed since its first refusal.
 //
 // The first RecibeArchivo whose folder the process may write into confines the whole
 // process with Landlock, where the kernel offers it: from then on the process, the
