@@ -1,7 +1,8 @@
 #include "anticipo.h"
 
+#include "canales.h"
 #include "origen.h"
-#include "sftp_canal.h"
+#include "sockvor.h"
 
 #include <cerrno>
 
@@ -39,8 +40,7 @@ const Listado *Anticipo::listado(const std::string &ruta) const {
 void Anticipo::suelta_transferencias() {
     suelta_todo();
     // Requests that were in flight died with the channel, and with them what they held.
-    canal_ = nullptr;
-    presupuesto_.reset();
+    canales_ = nullptr;
 }
 
 void Anticipo::abandona() {
@@ -91,35 +91,50 @@ bool Anticipo::ya_esta(const Listado &l, const std::string &local) const {
     return l.medida.completa() && sin_cambios(local, {clave_de(ip_, login_, l.ruta), l.medida});
 }
 
-std::shared_ptr<Descarga> Anticipo::nueva(CanalSftp &canal, const Listado &l,
+std::shared_ptr<Descarga> Anticipo::nueva(Canales &canales, CanalSftp &canal, const Listado &l,
                                           const std::string &local) {
-    auto d = std::make_shared<Descarga>(canal, presupuesto_, l.ruta, l.medida,
-                                        clave_de(ip_, login_, l.ruta),
-                                        std::make_unique<Deposito>(local));
+    auto d =
+        std::make_shared<Descarga>(canales, canal, l.ruta, l.medida, clave_de(ip_, login_, l.ruta),
+                                   std::make_unique<Deposito>(local));
     d->empieza();
     return d;
+}
+
+// One channel for a handful of small files; more for many, or for much to read.
+std::size_t Anticipo::canales_para_el_plan() const {
+    std::size_t archivos = plan_.size() - std::min(siguiente_, plan_.size());
+    std::uint64_t bytes = 0;
+    for (std::size_t j = siguiente_; j < plan_.size(); ++j) {
+        bytes += plan_[j].medida.tamano.value_or(0);
+    }
+    constexpr std::uint64_t mib = 1u << 20;
+    if (archivos > 32 || bytes > 32 * mib) {
+        return Canales::maximo;
+    }
+    return archivos > 8 || bytes > 8 * mib ? 2 : 1;
 }
 
 bool Anticipo::hay_otras(std::optional<std::size_t> i) const {
     return directa_ || adelantadas_.size() > (i && adelantadas_.count(*i) ? 1u : 0u);
 }
 
-void Anticipo::adelanta(CanalSftp &canal, std::size_t actual) {
+void Anticipo::adelanta(Canales &canales, std::size_t actual) {
     // A file fetched ahead that failed here locally (a full disk, say) pauses
     // fetching ahead: what it holds goes, and each file comes on its own, when
     // asked for, where a failure can be told truly.
     for (const auto &[i, d] : adelantadas_) {
         en_pausa_ = en_pausa_ || (i != actual && d->fallida() && d->fallo_local());
     }
+    CanalSftp *canal = nullptr;
     while (!en_pausa_ && siguiente_ < plan_.size() && siguiente_ <= actual + ventana_archivos &&
-           presupuesto_->handles < Presupuesto::handles_maximo) {
+           (canal = canales.elige())) {
         std::size_t j = siguiente_++;
         std::string local = *prefijo_ + plan_[j].nombre;
         if (ya_esta(plan_[j], local)) {
             continue;
         }
         try {
-            adelantadas_.emplace(j, nueva(canal, plan_[j], local));
+            adelantadas_.emplace(j, nueva(canales, *canal, plan_[j], local));
         } catch (const Fallo &) {
             // No temporary file could be made (no descriptors or quota left, say):
             // the same pause. Asked for, the file is tried on its own.
@@ -137,16 +152,19 @@ void Anticipo::adelanta(CanalSftp &canal, std::size_t actual) {
     }
 }
 
-std::shared_ptr<Descarga> Anticipo::de_turno(CanalSftp &canal, std::optional<std::size_t> i,
+std::shared_ptr<Descarga> Anticipo::de_turno(Canales &canales, std::optional<std::size_t> i,
                                              const Listado *l, const std::string &ruta,
                                              const std::string &local, bool &de_antes) {
     de_antes = false;
+    // The file asked for goes even on a channel whose budget is spent.
+    CanalSftp *canal = canales.elige();
+    CanalSftp &donde = canal ? *canal : canales.alguno();
     if (!i) {
         if (directa_) {
             directa_->abandona();
             directa_.reset();
         }
-        return directa_ = nueva(canal, l ? *l : Listado{ruta, "", {}}, local);
+        return directa_ = nueva(canales, donde, l ? *l : Listado{ruta, "", {}}, local);
     }
     suelta_antes(*i);
     siguiente_ = std::max(siguiente_, *i + 1);
@@ -154,7 +172,7 @@ std::shared_ptr<Descarga> Anticipo::de_turno(CanalSftp &canal, std::optional<std
         de_antes = true;
         return it->second;
     }
-    return adelantadas_.emplace(*i, nueva(canal, *l, local)).first->second;
+    return adelantadas_.emplace(*i, nueva(canales, donde, *l, local)).first->second;
 }
 
 std::optional<Descarga::Reloj::time_point> Anticipo::proximo_reintento() const {
@@ -173,9 +191,9 @@ std::optional<Descarga::Reloj::time_point> Anticipo::proximo_reintento() const {
     return proximo;
 }
 
-void Anticipo::avanza(CanalSftp &canal, std::optional<std::size_t> i) {
+void Anticipo::avanza(Canales &canales, std::optional<std::size_t> i) {
     if (i) {
-        adelanta(canal, *i);
+        adelanta(canales, *i);
     }
     if (directa_) {
         directa_->continua();
@@ -185,16 +203,16 @@ void Anticipo::avanza(CanalSftp &canal, std::optional<std::size_t> i) {
     }
 }
 
-void Anticipo::espera(CanalSftp &canal, Descarga &d, std::optional<std::size_t> i,
+void Anticipo::espera(Canales &canales, Descarga &d, std::optional<std::size_t> i,
                       const std::string &ruta) {
     try {
         // Every wait keeps the files after this one coming; a file paused for
         // another try wakes the wait when its time comes.
         while (!d.terminada()) {
             auto hasta = proximo_reintento();
-            canal.atiende(
+            canales.atiende(
                 [&] {
-                    avanza(canal, i);
+                    avanza(canales, i);
                     return d.terminada() || proximo_reintento() != hasta;
                 },
                 "leer " + ruta, hasta);
@@ -209,18 +227,18 @@ void Anticipo::espera(CanalSftp &canal, Descarga &d, std::optional<std::size_t> 
     }
 }
 
-void Anticipo::deposita(CanalSftp &canal, Deposito &deposito, std::optional<std::size_t> i,
+void Anticipo::deposita(Canales &canales, Deposito &deposito, std::optional<std::size_t> i,
                         const std::string &ruta) {
     // While its data goes to disk, the files after it keep coming, and those
     // that complete meanwhile share the next flush.
     try {
-        while (!canal.roto() && !deposito.asegurado() && canal.en_vuelo() > 0) {
-            canal.atiende(
+        while (!canales.rotos() && !deposito.asegurado() && canales.en_vuelo() > 0) {
+            canales.atiende(
                 [&] {
-                    avanza(canal, i);
+                    avanza(canales, i);
                     return deposito.asegurado();
                 },
-                "leer " + ruta, canal.ahora() + paciencia_asegurando);
+                "leer " + ruta, canales.ahora() + paciencia_asegurando);
         }
     } catch (const Fallo &) {
         // Whatever failed on the stream concerns the files after this one, which
@@ -229,12 +247,12 @@ void Anticipo::deposita(CanalSftp &canal, Deposito &deposito, std::optional<std:
     deposito.confirma();
 }
 
-void Anticipo::trae(CanalSftp &canal, const std::string &ruta, const std::string &local) {
-    if (canal_ != &canal || !presupuesto_) {
+void Anticipo::trae(Canales &canales, const std::string &ruta, const std::string &local) {
+    if (canales_ != &canales) {
         suelta_transferencias();
-        canal_ = &canal;
-        presupuesto_ = std::make_shared<Presupuesto>();
+        canales_ = &canales;
     }
+    canales.quiere(canales_para_el_plan());
     for (int intento = 0;; ++intento) {
         auto i = del_plan(ruta, local);
         const Listado *l = i ? &plan_[*i] : listado(ruta);
@@ -248,7 +266,7 @@ void Anticipo::trae(CanalSftp &canal, const std::string &ruta, const std::string
         std::shared_ptr<Descarga> d;
         bool de_antes = false; // asked of the host ahead, before the command asked for it
         try {
-            d = de_turno(canal, i, l, ruta, local, de_antes);
+            d = de_turno(canales, i, l, ruta, local, de_antes);
         } catch (const Fallo &) {
             // Not even its temporary file could be made: the files fetched ahead
             // may hold the descriptors or the space it lacks.
@@ -259,7 +277,7 @@ void Anticipo::trae(CanalSftp &canal, const std::string &ruta, const std::string
             }
             throw;
         }
-        espera(canal, *d, i, ruta);
+        espera(canales, *d, i, ruta);
         if (i) {
             adelantadas_.erase(*i);
         } else {
@@ -267,7 +285,7 @@ void Anticipo::trae(CanalSftp &canal, const std::string &ruta, const std::string
         }
         if (!d->fallida()) {
             auto deposito = d->entrega();
-            deposita(canal, *deposito, i, ruta);
+            deposita(canales, *deposito, i, ruta);
             return;
         }
         // Files fetched ahead may hold the space this one lacked: they go, and
@@ -275,6 +293,12 @@ void Anticipo::trae(CanalSftp &canal, const std::string &ruta, const std::string
         if (d->fallo_local() && intento == 0 && (hay_otras(i) || en_pausa_)) {
             en_pausa_ = true;
             suelta_todo();
+            continue;
+        }
+        // A channel the host closed fails what it carried; the file asked for
+        // is tried once more on the others, as on a new connection when the
+        // connection drops.
+        if (d->fallo().codigo == SOCKVOR_E_CONEXION_PERDIDA && intento == 0 && !canales.rotos()) {
             continue;
         }
         // A file that failed while fetched ahead (a host that limits its open

@@ -19,7 +19,7 @@
 
 namespace sockvor {
 
-class CanalSftp;
+class Canales;
 
 // A file as the last listing found it.
 struct Listado {
@@ -44,7 +44,7 @@ class Anticipo {
     // now; left alone when the copy there is the one deposited from the same
     // remote size and mtime and untouched since. Keeps the files after it in
     // flight meanwhile. Throws the file's failure.
-    void trae(CanalSftp &canal, const std::string &ruta, const std::string &local);
+    void trae(Canales &canales, const std::string &ruta, const std::string &local);
 
     // What the listing said of `ruta`, if it listed it.
     const Listado *listado(const std::string &ruta) const;
@@ -57,23 +57,27 @@ class Anticipo {
   private:
     std::optional<std::size_t> del_plan(const std::string &ruta, const std::string &local);
     bool ya_esta(const Listado &l, const std::string &local) const;
-    std::shared_ptr<Descarga> nueva(CanalSftp &canal, const Listado &l, const std::string &local);
+    // A download of `l` on `canal`, started.
+    std::shared_ptr<Descarga> nueva(Canales &canales, CanalSftp &canal, const Listado &l,
+                                    const std::string &local);
+    // How many channels the files still to come are worth.
+    std::size_t canales_para_el_plan() const;
     // The download of the file asked for: the one fetched ahead, or a new one.
-    std::shared_ptr<Descarga> de_turno(CanalSftp &canal, std::optional<std::size_t> i,
+    std::shared_ptr<Descarga> de_turno(Canales &canales, std::optional<std::size_t> i,
                                        const Listado *l, const std::string &ruta,
                                        const std::string &local, bool &de_antes);
     // Drives the channel until `d` ends, the files after it coming meanwhile.
-    void espera(CanalSftp &canal, Descarga &d, std::optional<std::size_t> i,
+    void espera(Canales &canales, Descarga &d, std::optional<std::size_t> i,
                 const std::string &ruta);
     // Puts the complete file under its name once its data is on disk.
-    void deposita(CanalSftp &canal, Deposito &deposito, std::optional<std::size_t> i,
+    void deposita(Canales &canales, Deposito &deposito, std::optional<std::size_t> i,
                   const std::string &ruta);
     // Whether temporary files other than the one of file `i` are held.
     bool hay_otras(std::optional<std::size_t> i) const;
-    void adelanta(CanalSftp &canal, std::size_t actual);
+    void adelanta(Canales &canales, std::size_t actual);
     // Keeps every file in flight moving: the ones after `i` fetched ahead, the
     // paused ones tried again when their time comes.
-    void avanza(CanalSftp &canal, std::optional<std::size_t> i);
+    void avanza(Canales &canales, std::optional<std::size_t> i);
     std::optional<Descarga::Reloj::time_point> proximo_reintento() const;
     void suelta_todo();
     void suelta_antes(std::size_t indice);
@@ -85,8 +89,7 @@ class Anticipo {
     std::optional<std::string> prefijo_; // the deposit folder and its '/', from the first fetch
     std::size_t siguiente_ = 0;          // the next file of the plan to fetch ahead
     bool en_pausa_ = false;              // a local failure: no more fetching ahead
-    CanalSftp *canal_ = nullptr;         // where what is in flight travels
-    std::shared_ptr<Presupuesto> presupuesto_;
+    Canales *canales_ = nullptr;         // where what is in flight travels
     std::map<std::size_t, std::shared_ptr<Descarga>> adelantadas_;
     std::shared_ptr<Descarga> directa_; // a file asked for outside the plan
 };

@@ -14,12 +14,33 @@ int espera_libssh(std::chrono::milliseconds plazo) {
     return static_cast<int>(std::min<long long>(2 * plazo.count() + 5000, 24LL * 3600 * 1000));
 }
 
+// What a channel lets the host send ahead of our reading. libssh 0.10 keeps it
+// near 1.25 MB, which at a 40 ms round trip caps a channel near 30 MB/s; it
+// grows the window to whatever a read asks for, so every so often a read asks
+// for this much.
+constexpr std::uint32_t ventana = 4u << 20;
+// What a read asks for otherwise: enough for what a poll brings, and never
+// more than the window holds, so it sends no window adjustment of its own.
+constexpr std::uint32_t bloque = 64u << 10;
+
+// Runs one libssh call as if the session were non-blocking: it sends what it
+// must and returns SSH_AGAIN instead of waiting for the host's answer.
+template <class F> int sin_esperar(ssh_session s, F &&llamada) {
+    ssh_set_blocking(s, 0);
+    int r = llamada();
+    ssh_set_blocking(s, 1);
+    return r;
+}
+
 } // namespace
 
-CanalSsh::CanalSsh(ConexionSsh &conexion) : conexion_(conexion) {
+CanalSsh::CanalSsh(ConexionSsh &conexion, bool espera) : conexion_(conexion) {
     canal_ = ssh_channel_new(conexion_.ssh.get());
     if (!canal_) {
         conexion_.falla_llamada(SOCKVOR_E_SFTP, "abrir el canal SFTP");
+    }
+    if (!espera) {
+        return;
     }
     try {
         if (conexion_.vigilado([&] { return ssh_channel_open_session(canal_); }) != SSH_OK) {
@@ -29,10 +50,53 @@ CanalSsh::CanalSsh(ConexionSsh &conexion) : conexion_(conexion) {
             SSH_OK) {
             conexion_.falla_llamada(SOCKVOR_E_SFTP, "iniciar el subsistema SFTP");
         }
+        paso_ = Paso::abierto;
     } catch (...) {
         cierra({});
         throw;
     }
+}
+
+bool CanalSsh::abierto() {
+    while (paso_ != Paso::abierto) {
+        if (!da_paso()) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool CanalSsh::da_paso() {
+    ssh_session s = conexion_.ssh.get();
+    int r = paso_ == Paso::sesion
+                ? sin_esperar(s, [&] { return ssh_channel_open_session(canal_); })
+                : sin_esperar(s, [&] { return ssh_channel_request_subsystem(canal_, "sftp"); });
+    if (r == SSH_AGAIN) {
+        return false;
+    }
+    if (r != SSH_OK) {
+        roto_ = true;
+        // A host at its limit of channels (OpenSSH's MaxSessions) refuses this one
+        // and serves the others; anything more is the connection's failure.
+        conexion_.falla_llamada(SOCKVOR_E_SFTP, paso_ == Paso::sesion
+                                                    ? "abrir otro canal SFTP"
+                                                    : "iniciar el subsistema SFTP");
+    }
+    paso_ = paso_ == Paso::sesion ? Paso::subsistema : Paso::abierto;
+    return true;
+}
+
+void CanalSsh::pierde(const std::string &accion, const std::string &detalle) {
+    roto_ = true;
+    if (conexion_.cortada_por_plazo()) {
+        conexion_.falla_por_plazo(accion);
+    }
+    if (conexion_.caida()) {
+        conexion_.falla_por_caida(accion, detalle);
+    }
+    // Only this channel is gone: the connection and its other channels go on.
+    falla(SOCKVOR_E_CONEXION_PERDIDA, "El host " + conexion_.host + " cerró un canal SFTP al " +
+                                          accion + (detalle.empty() ? "" : ": " + detalle));
 }
 
 void CanalSsh::envia(std::string_view bytes, const std::string &accion) {
@@ -43,50 +107,40 @@ void CanalSsh::envia(std::string_view bytes, const std::string &accion) {
         int n = conexion_.vigilado(
             [&] { return ssh_channel_write(canal_, bytes.data() + enviado, falta); });
         if (n <= 0) {
-            if (conexion_.cortada_por_plazo()) {
-                conexion_.falla_por_plazo(accion);
-            }
-            conexion_.falla_por_caida(accion, visible(ssh_get_error(conexion_.ssh.get())));
+            pierde(accion, visible(ssh_get_error(conexion_.ssh.get())));
         }
         enviado += static_cast<std::size_t>(n);
     }
 }
 
-std::size_t CanalSsh::recibe(char *destino, std::size_t maximo, const std::string &accion,
-                             std::chrono::milliseconds paciencia) {
-    int espera = paciencia.count() > 0 ? static_cast<int>(paciencia.count())
-                                       : espera_libssh(conexion_.plazo);
-    auto largo = static_cast<std::uint32_t>(std::min<std::size_t>(maximo, 1u << 30));
-    for (;;) {
-        int n = conexion_.vigilado(
-            [&] { return ssh_channel_read_timeout(canal_, destino, largo, 0, espera); });
-        if (n > 0) {
-            return static_cast<std::size_t>(n);
-        }
-        if (conexion_.cortada_por_plazo()) {
-            conexion_.falla_por_plazo(accion);
-        }
-        if (n == SSH_AGAIN ||
-            (n == 0 && !ssh_channel_is_eof(canal_) && !ssh_channel_is_closed(canal_))) {
-            if (paciencia.count() > 0) {
-                return 0;
-            }
-            continue;
-        }
-        std::string detalle = visible(ssh_get_error(conexion_.ssh.get()));
-        if (n == 0 && ssh_is_connected(conexion_.ssh.get())) {
-            detalle = "el host cerró el canal SFTP";
-        }
-        conexion_.falla_por_caida(accion, detalle);
+std::size_t CanalSsh::recibe(char *destino, std::size_t maximo, const std::string &accion) {
+    std::uint32_t pide = desde_ventana_ >= ventana / 2 ? ventana : bloque;
+    pide = static_cast<std::uint32_t>(std::min<std::size_t>(pide, maximo));
+    // A timeout of 0: what libssh holds for this channel, and whatever the socket
+    // has now, without waiting.
+    int n =
+        conexion_.vigilado([&] { return ssh_channel_read_timeout(canal_, destino, pide, 0, 0); });
+    if (pide == ventana) {
+        desde_ventana_ = 0;
     }
+    if (n > 0) {
+        desde_ventana_ += static_cast<std::uint64_t>(n);
+        return static_cast<std::size_t>(n);
+    }
+    if (n == SSH_AGAIN ||
+        (n == 0 && !ssh_channel_is_eof(canal_) && !ssh_channel_is_closed(canal_))) {
+        return 0;
+    }
+    pierde(accion,
+           n == 0 ? "el host cerró el canal SFTP" : visible(ssh_get_error(conexion_.ssh.get())));
 }
 
 void CanalSsh::cierra(std::string_view ultimo) noexcept {
     if (!canal_) {
         return;
     }
-    if (!conexion_.muerta && ssh_is_connected(conexion_.ssh.get()) &&
-        !ssh_channel_is_closed(canal_)) {
+    if (!roto_ && paso_ == Paso::abierto && !conexion_.muerta &&
+        ssh_is_connected(conexion_.ssh.get()) && !ssh_channel_is_closed(canal_)) {
         // As OpenSSH's client ends: our EOF, on which the host's sftp server ends;
         // whatever it still sends, its EOF and its close read to the end, since data
         // left unread when the socket closes turns the close into a reset; then ours.
@@ -123,6 +177,39 @@ void CanalSsh::cierra(std::string_view ultimo) noexcept {
     }
     ssh_channel_free(canal_);
     canal_ = nullptr;
+}
+
+std::unique_ptr<Transporte> RedSsh::otro_canal() {
+    if (conexion_.muerta) {
+        return nullptr;
+    }
+    return std::make_unique<CanalSsh>(conexion_, false);
+}
+
+bool RedSsh::espera(std::chrono::milliseconds paciencia, const std::string &accion) {
+    bool algo = false;
+    bool error = false;
+    {
+        Guardia guardia(conexion_.fd, conexion_.plazo);
+        if (!evento_) {
+            evento_.reset(ssh_event_new());
+        }
+        if (!evento_ || ssh_event_add_session(evento_.get(), conexion_.ssh.get()) != SSH_OK) {
+            falla(SOCKVOR_E_INTERNO, "No se pudo esperar al host " + conexion_.host);
+        }
+        int r = ssh_event_dopoll(evento_.get(),
+                                 static_cast<int>(std::max<long long>(paciencia.count(), 0)));
+        ssh_event_remove_session(evento_.get(), conexion_.ssh.get());
+        algo = r == SSH_OK;
+        error = r == SSH_ERROR;
+    }
+    if (conexion_.cortada_por_plazo()) {
+        conexion_.falla_por_plazo(accion);
+    }
+    if (error || conexion_.caida()) {
+        conexion_.falla_por_caida(accion, visible(ssh_get_error(conexion_.ssh.get())));
+    }
+    return algo;
 }
 
 } // namespace sockvor

@@ -38,15 +38,17 @@ std::string clave(const std::string &ip, const std::string &login) {
 class SesionConectada final : public Sesion {
   public:
     SesionConectada(const std::string &ip, const std::string &login)
-        : ssh_(conecta(ip, login)),
-          canal_(std::make_unique<CanalSftp>(std::make_unique<CanalSsh>(*ssh_))) {}
+        : ssh_(conecta(ip, login)), red_(*ssh_),
+          canales_(red_, std::make_unique<CanalSsh>(*ssh_, true)) {}
 
-    CanalSftp &canal() override { return *canal_; }
-    bool muerta() const override { return ssh_->muerta; }
+    Canales &canales() override { return canales_; }
+    bool muerta() const override { return ssh_->muerta || canales_.rotos(); }
 
   private:
+    // Declared in the order they are made; each ends before what it rides on.
     std::unique_ptr<ConexionSsh> ssh_;
-    std::unique_ptr<CanalSftp> canal_; // declared after: it ends before the connection it rides on
+    RedSsh red_;
+    Canales canales_;
 };
 
 } // namespace

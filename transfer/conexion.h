@@ -3,7 +3,7 @@
 #pragma once
 
 #include "anticipo.h"
-#include "sftp_canal.h"
+#include "canales.h"
 #include "sockvor.h"
 
 #include <functional>
@@ -13,12 +13,12 @@
 
 namespace sockvor {
 
-// What the library's operations ride on: an SFTP channel of a connection.
+// What the library's operations ride on: the SFTP channels of a connection.
 class Sesion {
   public:
     virtual ~Sesion() = default;
-    virtual CanalSftp &canal() = 0;
-    // The connection under it failed: it is not used again.
+    virtual Canales &canales() = 0;
+    // The connection under it failed, or lost every channel: it is not used again.
     virtual bool muerta() const = 0;
 };
 

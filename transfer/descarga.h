@@ -19,6 +19,7 @@
 //   fallida ◄──────────────────────────────────┘
 #pragma once
 
+#include "canales.h"
 #include "deposito.h"
 #include "errores.h"
 #include "origen.h"
@@ -29,41 +30,40 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace sockvor {
 
-// What every file in flight on one channel shares: open handles on the host
-// and bytes asked for and not yet answered. Bounds memory and the host's load.
-struct Presupuesto {
-    static constexpr std::size_t handles_maximo = 128;
-    static constexpr std::uint64_t bytes_maximo = 4u << 20;
-    std::size_t handles = 0;
-    std::uint64_t bytes = 0;
-};
-
-// One open of the file on the host: its handle and what is in flight on it.
-// An open the copy no longer uses closes itself once nothing is in flight.
+// One open of the file on one channel: its handle and what is in flight on
+// it. A large file is open on several channels at once, each reading its own
+// parts; an open the copy no longer uses closes itself once nothing is in flight.
 struct Apertura {
+    explicit Apertura(CanalSftp &c) : canal(&c) {}
+    CanalSftp *canal;
     std::string handle;
+    bool abriendo = true;
     bool abierta = false;
     std::map<std::uint64_t, std::uint32_t> pedidas; // reads in flight: offset, length
+    bool leyo = false;                              // a read went on it in this copy
     bool midiendo = false;                          // a stat in flight
     bool lectura_tras_medir = false;                // a read went after that stat
+    std::optional<Medida> medida;                   // the last stat's answer
 };
 
 class Descarga : public std::enable_shared_from_this<Descarga> {
   public:
-    using Reloj = Transporte::Reloj;
+    using Reloj = Red::Reloj;
 
-    // `listada` is what the listing said of the file: with both its size and
-    // mtime, the copy starts from it without a stat of its own. `clave` names
-    // where the file comes from, for the record that lets a later run skip it.
-    Descarga(CanalSftp &canal, std::shared_ptr<Presupuesto> presupuesto, std::string ruta,
-             Medida listada, std::string clave, std::unique_ptr<Deposito> destino);
+    // The copy starts on `canal`, one of `canales`. `listada` is what the
+    // listing said of the file: with both its size and mtime, the copy starts
+    // from it without a stat of its own. `clave` names where the file comes
+    // from, for the record that lets a later run skip it.
+    Descarga(Canales &canales, CanalSftp &canal, std::string ruta, Medida listada,
+             std::string clave, std::unique_ptr<Deposito> destino);
 
     void empieza();
-    // Asks for more of the file while the shared budget allows; a file in its
-    // pause is opened again once the pause is over.
+    // Asks for more of the file while the channels' budgets allow; a file in
+    // its pause is opened again once the pause is over.
     void continua();
     bool terminada() const { return fase_ == Fase::lista || fase_ == Fase::fallida; }
     bool fallida() const { return fase_ == Fase::fallida; }
@@ -98,26 +98,30 @@ class Descarga : public std::enable_shared_from_this<Descarga> {
         return fase_ != Fase::lista && fase_ != Fase::fallida && fase_ != Fase::abandonada;
     }
     // A reply for an open this copy no longer uses, or after it ended.
-    bool ajena(const Ap &ap) const { return ap != apertura_ || !viva(); }
+    bool ajena(const Ap &ap) const;
+    // No read is left to ask for.
+    bool sin_mas_lecturas() const;
 
     // Transitions.
+    void abre(CanalSftp &canal);
     void al_abrir(const Ap &ap, sftp::Respuesta &r);
     void al_medir(const Ap &ap, sftp::Respuesta &r);
     void al_leer(const Ap &ap, std::uint64_t desde, std::uint32_t largo, sftp::Respuesta &r);
     void al_confirmar(const Ap &ap, sftp::Respuesta &r);
     void lee_desde_cero(Medida base);
-    void pide_confirmacion();
+    void lee(Apertura &ap);
+    void quiza_otra_apertura();
     void revisa();
-    void decide();
+    void decide(const Medida &ahora);
     // The host refused with its generic failure, or the file changed again:
     // paused and tried anew, until the bound.
     void tropieza(Fallo f, bool cambiando);
 
-    void pide_medida(void (Descarga::*al_responder)(const Ap &, sftp::Respuesta &));
-    void pide_lectura(std::uint64_t desde, std::uint32_t largo);
+    void pide_medida(const Ap &ap, void (Descarga::*al_responder)(const Ap &, sftp::Respuesta &));
+    void pide_lectura(const Ap &ap, std::uint64_t desde, std::uint32_t largo);
     // Writes what came into the temporary file; false when that failed the file.
     bool guarda(std::uint64_t desde, std::string_view bytes);
-    void suelta_apertura();
+    void suelta_aperturas(std::size_t desde = 0);
     void cierra_si_libre(const Ap &ap);
     void falla_remota(const std::string &accion, const sftp::Estado &e);
     // The host answered `pedido` ("la apertura") with a reply of another kind.
@@ -127,8 +131,8 @@ class Descarga : public std::enable_shared_from_this<Descarga> {
     void falla_local(Fallo f);
     void cambio();
 
-    CanalSftp &canal_;
-    std::shared_ptr<Presupuesto> presupuesto_;
+    Canales &canales_;
+    CanalSftp *primer_canal_;
     std::string ruta_;
     Medida listada_;
     std::string clave_;
@@ -137,7 +141,7 @@ class Descarga : public std::enable_shared_from_this<Descarga> {
     std::optional<Fallo> fallo_;
     bool fallo_local_ = false;
     bool agoto_ = false;
-    Ap apertura_;
+    std::vector<Ap> aperturas_; // the first measures the file and reads; others only read
 
     // The copy under way, from offset 0.
     Medida base_;                      // what the host said of the file when this copy started
@@ -147,7 +151,6 @@ class Descarga : public std::enable_shared_from_this<Descarga> {
     bool excede_ = false;              // data came from past base_.tamano
     std::uint64_t recibido_ = 0;       // bytes written
     std::uint64_t maximo_ = 0;         // furthest byte written
-    std::optional<Medida> confirmada_; // the confirming stat's answer
 
     // Tries again after the host's generic failure or a file that kept changing.
     std::optional<Reloj::time_point> primer_tropiezo_;

@@ -6,8 +6,8 @@
 namespace sockvor {
 
 void Descarga::tropieza(Fallo f, bool cambiando) {
-    auto ahora = canal_.ahora();
-    const auto cota = canal_.plazo();
+    auto ahora = canales_.ahora();
+    const auto cota = canales_.plazo();
     if (!primer_tropiezo_) {
         primer_tropiezo_ = ahora;
     }
@@ -15,7 +15,7 @@ void Descarga::tropieza(Fallo f, bool cambiando) {
     if (tanto >= cota) {
         agoto_ = true;
         if (cambiando) {
-            falla_con(f.codigo, "El archivo " + ruta_ + " del host " + canal_.host() +
+            falla_con(f.codigo, "El archivo " + ruta_ + " del host " + canales_.host() +
                                     " cambió mientras se leía una y otra vez durante " +
                                     segundos(tanto) +
                                     ": puede que otro programa del host lo esté escribiendo; "
@@ -26,7 +26,7 @@ void Descarga::tropieza(Fallo f, bool cambiando) {
         }
         return;
     }
-    suelta_apertura();
+    suelta_aperturas();
     fase_ = Fase::en_pausa;
     reintento_ = std::min(ahora + pausa_, *primer_tropiezo_ + cota);
     pausa_ *= 2;
@@ -42,24 +42,30 @@ std::optional<Descarga::Reloj::time_point> Descarga::reintento() const {
 }
 
 void Descarga::cambio() {
-    tropieza(Fallo{SOCKVOR_E_REMOTO, "El archivo " + ruta_ + " del host " + canal_.host() +
+    tropieza(Fallo{SOCKVOR_E_REMOTO, "El archivo " + ruta_ + " del host " + canales_.host() +
                                          " cambió mientras se leía; vuelva a intentarlo"},
              true);
 }
 
 void Descarga::respuesta_ajena(const char *pedido, const sftp::Respuesta &r) {
     if (auto *i = std::get_if<sftp::Invalida>(&r.cuerpo)) {
-        falla_con(SOCKVOR_E_SFTP, "El host " + canal_.host() + " rompió el protocolo SFTP al " +
+        falla_con(SOCKVOR_E_SFTP, "El host " + canales_.host() + " rompió el protocolo SFTP al " +
                                       "responder a " + pedido + " de " + ruta_ + ": " + i->motivo);
         return;
     }
-    falla_con(SOCKVOR_E_SFTP, "El host " + canal_.host() + " respondió a " + pedido + " de " +
+    falla_con(SOCKVOR_E_SFTP, "El host " + canales_.host() + " respondió a " + pedido + " de " +
                                   ruta_ + " con otra cosa");
 }
 
 void Descarga::falla_remota(const std::string &accion, const sftp::Estado &e) {
     Fallo f{SOCKVOR_E_REMOTO, "No se pudo " + accion + " " + ruta_ + " en el host " +
-                                  canal_.host() + ": " + explica(e)};
+                                  canales_.host() + ": " + explica(e)};
+    if (e.codigo == sftp::FX_CONNECTION_LOST) {
+        // Said by the channel itself, which the host closed: only what it carried fails.
+        falla_con(SOCKVOR_E_CONEXION_PERDIDA,
+                  "Se perdió el canal SFTP por el que venía " + ruta_ + ": " + e.mensaje);
+        return;
+    }
     // The generic failure is what a Windows host answers for a file another
     // program holds: it may pass. "No such file" or "permission denied" do not.
     if (e.codigo == sftp::FX_FAILURE) {
@@ -78,7 +84,7 @@ void Descarga::falla_con(int codigo, std::string texto) {
     fallo_ = Fallo{codigo, std::move(texto)};
     fase_ = Fase::fallida;
     destino_.reset();
-    suelta_apertura();
+    suelta_aperturas();
 }
 
 void Descarga::abandona() noexcept {
@@ -87,7 +93,7 @@ void Descarga::abandona() noexcept {
     }
     destino_.reset();
     try {
-        suelta_apertura();
+        suelta_aperturas();
     } catch (...) {
         // Out of memory while queueing a close: the host frees the handle with the channel.
     }

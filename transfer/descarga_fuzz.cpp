@@ -38,11 +38,17 @@ const std::string &carpeta() {
 }
 
 std::string lee(const std::string &ruta) {
-    std::ifstream f(ruta, std::ios::binary);
-    return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
+    std::ifstream f(ruta, std::ios::binary | std::ios::ate);
+    std::string bytes(static_cast<std::size_t>(std::max<std::streamoff>(f.tellg(), 0)), '\0');
+    f.seekg(0);
+    f.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    return bytes;
 }
 
 std::size_t largo_inicial(Decisiones &d) {
+    if (d.byte() == 255) {
+        return (4u << 20) + d.byte() * 4099u; // large enough to be read over several channels
+    }
     switch (d.entre(4)) {
     case 0:
         return d.byte() % 40;
@@ -69,10 +75,7 @@ Plan planea(Decisiones &d, std::map<std::string, int> &tropiezos) {
         std::string ruta = "/D:/IDE/x1/Acuses/" + nombre;
         std::size_t largo = largo_inicial(d);
         Archivo a;
-        a.versiones.push_back({std::string(largo, '\0'), 1370000000u + static_cast<unsigned>(i)});
-        for (std::size_t k = 0; k < largo; ++k) {
-            a.versiones[0].bytes[k] = static_cast<char>((k * 131 + i * 7 + k / 251) & 0xff);
-        }
+        a.versiones.push_back({contenido(ruta, 0, largo), 1370000000u + static_cast<unsigned>(i)});
         Medida listada{a.actual().bytes.size(), a.actual().mtime};
         switch (d.entre(4)) {
         case 1:
@@ -125,6 +128,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *datos, std::size_t lar
     Plan plan = planea(d, tropiezos);
     Host host(d, plan.archivos);
     host.tropiezos = tropiezos;
+    host.canales_maximos = 1 + d.entre(Canales::maximo);
+    std::size_t pedidos = 1 + d.entre(Canales::maximo);
     for (const auto &l : plan.listados) {
         const auto &a = host.archivos.at(l.ruta);
         host.anota("archivo " + l.ruta + ": " + std::to_string(a.versiones[0].bytes.size()) +
@@ -138,15 +143,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *datos, std::size_t lar
                         "x1");
         destino.anticipo.planea(plan.listados);
         bool reusada = false;
-        sesion(destino, reusada); // the listing's, which the first file finds open
         std::size_t hechos = 0;
+        try {
+            // The listing's, which the first file finds open; channels asked for as
+            // a plan of many files would, whatever the host grants.
+            sesion(destino, reusada).canales().quiere(pedidos);
+        } catch (const Fallo &f) {
+            host.anota("FALLA AL CONECTAR: " + f.texto);
+            exige(host, host.caidas > 0, "solo un canal que falla impide conectar");
+            plan.listados.clear();
+        }
         for (const auto &l : plan.listados) {
             std::string local = carpeta() + "/" + l.nombre;
             int caidas = host.caidas;
             host.anota("TURNO DE " + l.ruta);
             try {
                 con_sesion(destino, [&](sockvor::Sesion &s, Anticipo &a) {
-                    a.trae(s.canal(), l.ruta, local);
+                    a.trae(s.canales(), l.ruta, local);
                 });
             } catch (const Fallo &f) {
                 host.anota("FALLA " + l.ruta + " (" + std::to_string(f.codigo) + "): " + f.texto);

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace sockvor::simulacion {
 
@@ -58,22 +59,23 @@ class Campos {
     std::string_view p_;
 };
 
+} // namespace
+
 // Bytes of a file's version: different at every offset of every version, so a
 // copy stitched from two versions is none of them.
 std::string contenido(const std::string &ruta, std::size_t version, std::size_t largo) {
-    std::uint32_t x = static_cast<std::uint32_t>(std::hash<std::string>{}(ruta)) * 2654435761u +
-                      static_cast<std::uint32_t>(version) * 40503u + 1u;
+    std::uint64_t x = std::hash<std::string>{}(ruta)*0x9E3779B97F4A7C15u + version * 40503u + 1u;
     std::string bytes(largo, '\0');
-    for (auto &b : bytes) {
+    for (std::size_t i = 0; i < largo; i += 8) {
         x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        b = static_cast<char>(x);
+        x ^= x >> 7;
+        x ^= x << 17;
+        std::memcpy(bytes.data() + i, &x, std::min<std::size_t>(8, largo - i));
     }
     return bytes;
 }
 
-} // namespace
+namespace {} // namespace
 
 void Host::aborta(const char *que) const {
     for (const auto &suceso : relato) {
@@ -114,6 +116,23 @@ void Host::quiza_cambia() {
                        ", " + std::to_string(archivo.actual().bytes.size()) + " bytes)");
 }
 
+Canal::Canal(Host &host, Conexion &conexion, bool rechazado)
+    : host_(host), conexion_(conexion), rechazado_(rechazado),
+      por_abrir_(static_cast<int>(host.decide.entre(3))) {}
+
+bool Canal::roto() const {
+    return roto_ || conexion_.muerta();
+}
+
+bool Canal::abierto() {
+    if (rechazado_) {
+        roto_ = true;
+        host_.anota("  rechaza otro canal");
+        falla(SOCKVOR_E_SFTP, "El host simulado rechazó otro canal SFTP");
+    }
+    return por_abrir_-- <= 0;
+}
+
 void Canal::cae(const std::string &accion, const char *por_que) {
     roto_ = true;
     ++host_.caidas;
@@ -123,7 +142,7 @@ void Canal::cae(const std::string &accion, const char *por_que) {
 }
 
 void Canal::envia(std::string_view bytes, const std::string &accion) {
-    if (roto_) {
+    if (roto()) {
         cae(accion, "canal ya roto");
     }
     entrada_.append(bytes);
@@ -140,7 +159,7 @@ void Canal::envia(std::string_view bytes, const std::string &accion) {
         Campos c(std::string_view(paquete).substr(1));
         if (tipo == sftp::INIT) {
             mal_formado(c.u32() == sftp::version);
-            salida_ += Paquete(sftp::VERSION).u32(sftp::version).termina();
+            atendidos_.push_back(Paquete(sftp::VERSION).u32(sftp::version).termina());
             continue;
         }
         Pedido p{tipo, c.u32(), {}, {}};
@@ -158,71 +177,106 @@ void Canal::envia(std::string_view bytes, const std::string &accion) {
     }
 }
 
-std::size_t Canal::recibe(char *destino, std::size_t maximo, const std::string &accion,
-                          std::chrono::milliseconds paciencia) {
+std::size_t Canal::recibe(char *destino, std::size_t maximo, const std::string &accion) {
     exige(host_, ++host_.pasos < pasos_maximos, "la corrida termina en un número acotado de pasos");
-    if (roto_) {
+    if (cerrado_) {
+        roto_ = true;
+        falla(SOCKVOR_E_CONEXION_PERDIDA, "El host simulado cerró un canal SFTP al " + accion);
+    }
+    if (roto()) {
         cae(accion, "canal ya roto");
     }
-    for (;;) {
-        if (!salida_.empty()) {
-            std::size_t n = std::min(maximo, salida_.size());
-            if (std::uint8_t b = host_.decide.byte(); b >= 224) {
-                n = 1 + b % n; // a packet may come in pieces
-            }
-            std::copy_n(salida_.data(), n, destino);
-            salida_.erase(0, n);
-            return n;
-        }
-        // Requests are handled in the order they came, as a host must for those
-        // of one file; a file may change between any two.
-        while (!por_atender_.empty()) {
-            host_.quiza_cambia();
-            Pedido p = std::move(por_atender_.front());
-            por_atender_.pop_front();
-            atiende(p);
-            if (host_.decide.byte() >= 192) {
-                break; // some replies leave before later requests are handled
-            }
-        }
-        if (atendidos_.empty()) {
-            if (paciencia.count() > 0) {
-                host_.reloj += paciencia;
-                return 0;
-            }
-            host_.aborta("la biblioteca espera respuesta a algo que pidió");
-        }
-        switch (host_.decide.byte()) {
-        case 251:
-            cae(accion, "el host cortó");
-        case 252:
-            ++host_.caidas;
-            host_.anota("  un paquete sin marco");
-            salida_ = std::string(4, '\0');
-            continue;
-        case 253:
-            ++host_.caidas;
-            host_.anota("  una respuesta a nada");
-            salida_ = estado(0x7fffffff, sftp::FX_OK);
-            continue;
-        case 254:
-            ++host_.caidas;
-            host_.anota("  silencio");
-            if (paciencia.count() > 0) {
-                host_.reloj += paciencia;
-                return 0;
-            }
-            host_.reloj += plazo();
-            roto_ = true;
-            falla(SOCKVOR_E_TIEMPO, "El host simulado no respondió en 30 s al " + accion);
-        default:
-            break;
-        }
-        // Replies leave in any order.
-        auto i = host_.decide.entre(atendidos_.size());
-        salida_ = std::move(atendidos_[i]);
-        atendidos_.erase(atendidos_.begin() + static_cast<long>(i));
+    if (salida_.empty()) {
+        return 0;
     }
+    std::size_t n = std::min(maximo, salida_.size());
+    if (std::uint8_t b = host_.decide.byte(); b >= 224) {
+        n = 1 + b % n; // a packet may come in pieces
+    }
+    std::copy_n(salida_.data(), n, destino);
+    salida_.erase(0, n);
+    return n;
+}
+
+bool Canal::trabaja(const std::string &accion, std::chrono::milliseconds paciencia) {
+    // Requests are handled in the order they came, as a host must for those of
+    // one file; a file may change between any two.
+    while (!por_atender_.empty()) {
+        host_.quiza_cambia();
+        Pedido p = std::move(por_atender_.front());
+        por_atender_.pop_front();
+        atiende(p);
+        if (host_.decide.byte() >= 192) {
+            break; // some replies leave before later requests are handled
+        }
+    }
+    if (atendidos_.empty()) {
+        return false;
+    }
+    switch (host_.decide.byte()) {
+    case 250:
+        ++host_.caidas;
+        host_.anota("  cierra un canal");
+        cerrado_ = true;
+        return true;
+    case 251:
+        conexion_.rompe();
+        cae(accion, "el host cortó");
+    case 252:
+        ++host_.caidas;
+        host_.anota("  un paquete sin marco");
+        salida_ += std::string(4, '\0');
+        return true;
+    case 253:
+        ++host_.caidas;
+        host_.anota("  una respuesta a nada");
+        salida_ += estado(0x7fffffff, sftp::FX_OK);
+        return true;
+    case 254:
+        ++host_.caidas;
+        host_.anota("  silencio");
+        host_.reloj += paciencia;
+        return false;
+    default:
+        break;
+    }
+    // Replies leave in any order.
+    auto i = host_.decide.entre(atendidos_.size());
+    salida_ += atendidos_[i];
+    atendidos_.erase(atendidos_.begin() + static_cast<long>(i));
+    return true;
+}
+
+std::unique_ptr<Transporte> Conexion::otro_canal() {
+    if (muerta_) {
+        return nullptr;
+    }
+    std::size_t vivos = 0;
+    for (const auto *c : canales_) {
+        vivos += !c->roto();
+    }
+    auto c = std::make_unique<Canal>(host_, *this, vivos >= host_.canales_maximos);
+    canales_.push_back(c.get());
+    return c;
+}
+
+bool Conexion::espera(std::chrono::milliseconds paciencia, const std::string &accion) {
+    exige(host_, ++host_.pasos < pasos_maximos, "la corrida termina en un número acotado de pasos");
+    if (muerta_) {
+        falla(SOCKVOR_E_CONEXION_PERDIDA,
+              "Se perdió la conexión con el host simulado al " + accion);
+    }
+    std::vector<Canal *> ocupados;
+    for (auto *c : canales_) {
+        if (c->ocupado()) {
+            ocupados.push_back(c);
+        }
+    }
+    if (ocupados.empty()) {
+        host_.reloj += paciencia;
+        return false;
+    }
+    return ocupados[host_.decide.entre(ocupados.size())]->trabaja(accion, paciencia);
 }
 
 void Canal::atiende(const Pedido &p) {

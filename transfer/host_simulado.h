@@ -35,6 +35,9 @@ class Decisiones {
     std::size_t usados_ = 0;
 };
 
+// The bytes of version `version` of a file, made up: any two differ at every offset.
+std::string contenido(const std::string &ruta, std::size_t version, std::size_t largo);
+
 struct Version {
     std::string bytes;
     std::uint32_t mtime;
@@ -59,9 +62,10 @@ class Host {
     std::map<std::string, int> tropiezos;
     // Faults of a whole stream (a drop, silence, a reply nobody asked for).
     int caidas = 0;
-    Transporte::Reloj::time_point reloj{std::chrono::hours(1)};
+    Red::Reloj::time_point reloj{std::chrono::hours(1)};
     std::uint64_t pasos = 0;
     int sesiones = 0;
+    std::size_t canales_maximos = 1; // channels a connection grants at once
 
     // Now and then, between two requests, a file becomes another version.
     void quiza_cambia();
@@ -81,20 +85,25 @@ inline void exige(const Host &host, bool condicion, const char *que) {
     }
 }
 
+class Conexion;
+
 // One SFTP channel of the played host.
 class Canal final : public Transporte {
   public:
-    explicit Canal(Host &host) : host_(host) { ++host_.sesiones; }
+    Canal(Host &host, Conexion &conexion, bool rechazado);
 
+    bool abierto() override;
     void envia(std::string_view bytes, const std::string &accion) override;
-    std::size_t recibe(char *destino, std::size_t maximo, const std::string &accion,
-                       std::chrono::milliseconds paciencia) override;
+    std::size_t recibe(char *destino, std::size_t maximo, const std::string &accion) override;
     void cierra(std::string_view) noexcept override { roto_ = true; }
     void rompe() noexcept override { roto_ = true; }
-    bool roto() const override { return roto_; }
-    const std::string &host() const override { return nombre_; }
-    std::chrono::milliseconds plazo() const override { return std::chrono::seconds(30); }
-    Reloj::time_point ahora() const override { return host_.reloj; }
+    bool roto() const override;
+
+    // The host's side: requests waiting for it, or replies made and not sent.
+    bool ocupado() const { return !roto_ && (!por_atender_.empty() || !atendidos_.empty()); }
+    // Handles what has come and sends one reply, as the fuzzer's bytes choose.
+    // False when the host chose silence instead.
+    bool trabaja(const std::string &accion, std::chrono::milliseconds paciencia);
 
   private:
     struct Pedido {
@@ -111,8 +120,11 @@ class Canal final : public Transporte {
     [[noreturn]] void cae(const std::string &accion, const char *por_que);
 
     Host &host_;
-    std::string nombre_ = "simulado";
+    Conexion &conexion_;
+    bool rechazado_; // over the host's limit of channels
+    int por_abrir_;  // steps before the host grants it
     bool roto_ = false;
+    bool cerrado_ = false;               // closed by the host, the connection alive
     std::string entrada_;                // bytes of requests not yet framed
     std::deque<Pedido> por_atender_;     // in the order they came
     std::vector<std::string> atendidos_; // replies made, not yet sent
@@ -121,15 +133,38 @@ class Canal final : public Transporte {
     int siguiente_handle_ = 0;
 };
 
+// The played host's connection: opens its channels, and does the host's work
+// when the library waits.
+class Conexion final : public Red {
+  public:
+    explicit Conexion(Host &host) : host_(host) { ++host_.sesiones; }
+
+    std::unique_ptr<Transporte> otro_canal() override;
+    bool espera(std::chrono::milliseconds paciencia, const std::string &accion) override;
+    void rompe() noexcept override { muerta_ = true; }
+    bool muerta() const override { return muerta_; }
+    const std::string &host() const override { return nombre_; }
+    std::chrono::milliseconds plazo() const override { return std::chrono::seconds(30); }
+    Reloj::time_point ahora() const override { return host_.reloj; }
+
+  private:
+    Host &host_;
+    std::string nombre_ = "simulado";
+    bool muerta_ = false;
+    // Owned by the library's channels, which outlive every wait on this connection.
+    std::vector<Canal *> canales_;
+};
+
 // The session the library opens on the played host.
 class Sesion final : public sockvor::Sesion {
   public:
-    explicit Sesion(Host &host) : canal_(std::make_unique<Canal>(host)) {}
-    CanalSftp &canal() override { return canal_; }
-    bool muerta() const override { return canal_.roto(); }
+    explicit Sesion(Host &host) : conexion_(host), canales_(conexion_, conexion_.otro_canal()) {}
+    Canales &canales() override { return canales_; }
+    bool muerta() const override { return conexion_.muerta() || canales_.rotos(); }
 
   private:
-    CanalSftp canal_;
+    Conexion conexion_;
+    Canales canales_;
 };
 
 } // namespace sockvor::simulacion

@@ -71,13 +71,14 @@ void avisa_mayusculas(std::vector<std::string> nombres, const RutaRemota &ruta,
     }
 }
 
-Carpeta lee_carpeta(CanalSftp &canal, const RutaRemota &ruta) {
+Carpeta lee_carpeta(Canales &canales, const RutaRemota &ruta) {
+    CanalSftp &canal = canales.alguno();
     const std::string accion_abrir = "abrir la carpeta " + ruta.carpeta;
     const std::string accion_leer = "leer la carpeta " + ruta.carpeta;
     std::optional<sftp::Respuesta> abierta;
     canal.pide([&](std::uint32_t id) { return sftp::pide_opendir(id, ruta.carpeta); },
                [&](sftp::Respuesta &r) { abierta = std::move(r); });
-    canal.atiende([&] { return abierta.has_value(); }, accion_abrir);
+    canales.atiende([&] { return abierta.has_value(); }, accion_abrir);
     auto *h = std::get_if<sftp::Handle>(&abierta->cuerpo);
     if (!h) {
         auto *e = std::get_if<sftp::Estado>(&abierta->cuerpo);
@@ -114,7 +115,7 @@ Carpeta lee_carpeta(CanalSftp &canal, const RutaRemota &ruta) {
         }
     };
     pide_mas();
-    canal.atiende([&] { return (fin || fallo) && en_vuelo == 0; }, accion_leer);
+    canales.atiende([&] { return (fin || fallo) && en_vuelo == 0; }, accion_leer);
     // Nobody waits for the close: the next request's answer comes after it.
     canal.pide([&](std::uint32_t id) { return sftp::pide_close(id, handle); },
                [](sftp::Respuesta &) {});
@@ -146,7 +147,7 @@ int lista(const char *ip_c, const char *login_c, const char *tipo, const char *p
     con_sesion(destino(ip, login), [&](Sesion &s, Anticipo &a) {
         a.planea({}); // a new listing supersedes the last, whatever it finds
         anticipo = &a;
-        carpeta = lee_carpeta(s.canal(), *ruta);
+        carpeta = lee_carpeta(s.canales(), *ruta);
     });
     avisa_mayusculas(std::move(carpeta.solo_ignorando_mayusculas), *ruta, ip);
     auto &hallados = carpeta.hallados;

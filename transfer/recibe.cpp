@@ -23,7 +23,7 @@ int recibe(const char *ip_c, const char *login_c, const char *remoto, const char
     confina(local);
     IgnoraSigxfsz sin_sigxfsz;
     con_sesion(destino(ip_c, login_c),
-               [&](Sesion &s, Anticipo &a) { a.trae(s.canal(), completa, local); });
+               [&](Sesion &s, Anticipo &a) { a.trae(s.canales(), completa, local); });
     return SOCKVOR_OK;
 }
 

@@ -35,6 +35,9 @@ std::string causa_sftp(std::uint32_t codigo) {
 // enough to leave room for the rest of the text.
 constexpr std::size_t mensaje_maximo = 200;
 
+// What one read takes from the transport at most: room for a grown window's worth.
+constexpr std::size_t lectura_maxima = 4u << 20;
+
 } // namespace
 
 std::string explica(const sftp::Estado &e) {
@@ -45,33 +48,9 @@ std::string explica(const sftp::Estado &e) {
     return texto;
 }
 
-ReglaDeProgreso regla_de_progreso(std::chrono::milliseconds plazo) {
-    auto ventana = 2 * plazo;
-    auto segundos = std::chrono::duration_cast<std::chrono::seconds>(ventana).count();
-    return {ventana, static_cast<std::uint64_t>(std::max<long long>(segundos, 1)) * 1024};
-}
-
-CanalSftp::CanalSftp(std::unique_ptr<Transporte> transporte)
-    : transporte_(std::move(transporte)), regla_(regla_de_progreso(transporte_->plazo())) {
-    const std::string accion = "iniciar el subsistema SFTP";
+CanalSftp::CanalSftp(std::unique_ptr<Transporte> transporte, std::string host)
+    : transporte_(std::move(transporte)), host_(std::move(host)) {
     salida_ = sftp::pide_init();
-    vacia(accion);
-    std::string motivo;
-    std::optional<std::string_view> paquete;
-    while (!(paquete = entrada_.siguiente(motivo))) {
-        if (!motivo.empty()) {
-            falla_protocolo(motivo, accion);
-        }
-        lee(accion, {});
-    }
-    auto v = sftp::lee_version(*paquete, motivo);
-    if (!v) {
-        falla_protocolo(motivo, accion);
-    }
-    if (v->numero < sftp::version) {
-        falla(SOCKVOR_E_SFTP, "El host " + host() + " habla SFTP versión " +
-                                  std::to_string(v->numero) + "; hace falta la versión 3");
-    }
 }
 
 CanalSftp::~CanalSftp() {
@@ -83,11 +62,11 @@ void CanalSftp::falla_protocolo(const std::string &motivo, const std::string &ac
     // cannot be read any further.
     transporte_->rompe();
     falla(SOCKVOR_E_SFTP,
-          "El host " + host() + " rompió el protocolo SFTP al " + accion + ": " + motivo);
+          "El host " + host_ + " rompió el protocolo SFTP al " + accion + ": " + motivo);
 }
 
 void CanalSftp::vacia(const std::string &accion) {
-    if (salida_.empty()) {
+    if (salida_.empty() || roto() || !transporte_->abierto()) {
         return;
     }
     std::string envio;
@@ -95,21 +74,32 @@ void CanalSftp::vacia(const std::string &accion) {
     transporte_->envia(envio, accion);
 }
 
-bool CanalSftp::lee(const std::string &accion, std::chrono::milliseconds paciencia) {
-    constexpr std::size_t bloque = 65536;
-    char *destino = entrada_.espacio(bloque);
-    std::size_t n = transporte_->recibe(destino, bloque, accion, paciencia);
-    recibidos_ += n;
-    entrada_.toma(n);
-    if (n > 0) {
-        callado_desde_ = ahora();
+std::size_t CanalSftp::lee(const std::string &accion) {
+    if (roto() || !transporte_->abierto()) {
+        return 0;
     }
-    return n > 0;
+    char *destino = entrada_.espacio(lectura_maxima);
+    std::size_t n = transporte_->recibe(destino, lectura_maxima, accion);
+    entrada_.toma(n);
+    return n;
 }
 
 void CanalSftp::despacha(const std::string &accion) {
     std::string motivo;
     while (auto paquete = entrada_.siguiente(motivo)) {
+        if (!version_) {
+            auto v = sftp::lee_version(*paquete, motivo);
+            if (!v) {
+                falla_protocolo(motivo, accion);
+            }
+            if (v->numero < sftp::version) {
+                transporte_->rompe();
+                falla(SOCKVOR_E_SFTP, "El host " + host_ + " habla SFTP versión " +
+                                          std::to_string(v->numero) + "; hace falta la versión 3");
+            }
+            version_ = true;
+            continue;
+        }
         auto r = sftp::lee_respuesta(*paquete, motivo);
         if (!r) {
             falla_protocolo(motivo, accion);
@@ -128,68 +118,16 @@ void CanalSftp::despacha(const std::string &accion) {
     }
 }
 
-void CanalSftp::atiende(const std::function<bool()> &listo, const std::string &accion,
-                        std::optional<Reloj::time_point> hasta) {
-    try {
-        atiende_sin_resguardo(listo, accion, hasta);
-    } catch (...) {
-        // Handlers of replies still due may point at the waiter's state, gone now:
-        // the stream is not used again.
-        transporte_->rompe();
-        throw;
-    }
-}
-
-void CanalSftp::atiende_sin_resguardo(const std::function<bool()> &listo, const std::string &accion,
-                                      std::optional<Reloj::time_point> hasta) {
-    auto desde = ahora();
-    auto base = recibidos_;
-    for (;;) {
-        despacha(accion);
-        if (listo()) {
-            vacia(accion);
-            return;
-        }
-        vacia(accion);
-        auto momento = ahora();
-        if (hasta && momento >= *hasta) {
-            return;
-        }
-        if (esperando_.empty() && !hasta) {
-            falla(SOCKVOR_E_INTERNO, "La biblioteca de transferencia esperaba una respuesta que "
-                                     "no pidió al " +
-                                         accion);
-        }
-        std::chrono::milliseconds paciencia{};
-        if (hasta) {
-            // Short of the watchdog's bound, which must not cut a wait that is only a pause.
-            paciencia = std::clamp(std::chrono::ceil<std::chrono::milliseconds>(*hasta - momento),
-                                   std::chrono::milliseconds(1),
-                                   std::max(plazo() / 2, std::chrono::milliseconds(1)));
-        }
-        if (!lee(accion, paciencia)) {
-            if (!esperando_.empty() && ahora() - callado_desde_ >= plazo()) {
-                transporte_->rompe();
-                falla(SOCKVOR_E_TIEMPO, "El host " + host() + " no respondió en " +
-                                            segundos(plazo()) + " al " + accion);
-            }
-            continue;
-        }
-        momento = ahora();
-        if (momento - desde >= regla_.ventana) {
-            auto llegados = recibidos_ - base;
-            if (llegados < regla_.minimo_bytes) {
-                transporte_->rompe();
-                falla(SOCKVOR_E_TIEMPO,
-                      "El host " + host() + " envió solo " + std::to_string(llegados) +
-                          " bytes en " +
-                          segundos(std::chrono::duration_cast<std::chrono::milliseconds>(momento -
-                                                                                         desde)) +
-                          " al " + accion + ": demasiado lento, se abandona");
-            }
-            desde = momento;
-            base = recibidos_;
-        }
+void CanalSftp::pierde(const std::string &causa) {
+    perdido_ = true;
+    transporte_->rompe();
+    salida_.clear();
+    // Handlers may ask for more; on a lost channel that goes nowhere.
+    auto pendientes = std::move(esperando_);
+    esperando_.clear();
+    for (auto &[id, atencion] : pendientes) {
+        sftp::Respuesta r{id, sftp::Estado{sftp::FX_CONNECTION_LOST, causa}};
+        atencion(r);
     }
 }
 

@@ -1,8 +1,8 @@
-// SFTP requests in flight on one stream (transporte.h). Any number of requests
-// may be outstanding; each carries its own id, and the host's replies, in
-// whatever order they come, go to the handler given with the request. The
-// calling thread drives the stream: replies are only read, and handlers only
-// run, inside atiende().
+// SFTP requests in flight on one channel (transporte.h). Any number of
+// requests may be outstanding; each carries its own id, and the host's replies,
+// in whatever order they come, go to the handler given with the request.
+// Nothing here waits: the channels of a connection are driven together, by one
+// thread, in canales.h.
 #pragma once
 
 #include "errores.h"
@@ -10,11 +10,9 @@
 #include "sftp_paquetes.h"
 #include "transporte.h"
 
-#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string>
 #include <unordered_map>
 
@@ -26,72 +24,72 @@ using Atencion = std::function<void(sftp::Respuesta &)>;
 // Spanish and the host's own words, kept to one line.
 std::string explica(const sftp::Estado &e);
 
-// A host that sends fewer than `minimo_bytes` in `ventana` while an answer is
-// awaited is failed like a silent one: a trickle is never silence, so the
-// watchdog alone would let it run for hours.
-struct ReglaDeProgreso {
-    std::chrono::milliseconds ventana;
-    std::uint64_t minimo_bytes;
+// What every file in flight on one channel shares: open handles on the host
+// and bytes asked for and not yet answered. A Windows host's server process
+// has 256 file slots in all: a channel keeps well under that.
+struct Presupuesto {
+    static constexpr std::size_t handles_maximo = 96;
+    static constexpr std::uint64_t bytes_maximo = 4u << 20;
+    std::size_t handles = 0;
+    std::uint64_t bytes = 0;
+    bool con_espacio() const { return handles < handles_maximo && bytes < bytes_maximo; }
 };
-
-// 1 KiB/s over twice the connection's timeout: 60 s when none is configured.
-ReglaDeProgreso regla_de_progreso(std::chrono::milliseconds plazo);
 
 class CanalSftp {
   public:
-    // Agrees on version 3 over `transporte`, which it owns from then on.
-    explicit CanalSftp(std::unique_ptr<Transporte> transporte);
+    // Agrees on version 3 over `transporte`, which it owns from then on, once
+    // the transport is open. `host` names the host in messages.
+    CanalSftp(std::unique_ptr<Transporte> transporte, std::string host);
     CanalSftp(const CanalSftp &) = delete;
     CanalSftp &operator=(const CanalSftp &) = delete;
     // Sends what is still queued (closes nobody waited for) and ends the stream.
     ~CanalSftp();
 
-    using Reloj = Transporte::Reloj;
-
     // Queues a request built by `construye(id)`; `atencion` gets its reply.
     template <class Construye> std::uint32_t pide(Construye &&construye, Atencion atencion) {
         std::uint32_t id = siguiente_id_++;
-        salida_ += construye(id);
-        if (esperando_.empty()) {
-            callado_desde_ = ahora(); // the host's silence counts from here
+        if (roto()) {
+            return id; // nothing goes on a lost channel, and nothing comes back
         }
+        salida_ += construye(id);
         esperando_.emplace(id, std::move(atencion));
         return id;
     }
 
-    // Sends what is queued and handles replies until `listo()` holds, or `hasta`
-    // passes: for a caller that has something else to do then, which may be
-    // nothing but to wait. Throws the stream's failures (a host silent for the
-    // timeout, a drop, a host breaking the protocol or too slow) naming
-    // `accion`, which reads like "leer /D:/x".
-    void atiende(const std::function<bool()> &listo, const std::string &accion,
-                 std::optional<Reloj::time_point> hasta = std::nullopt);
+    // Carries requests: the transport is open and the host agreed on the version.
+    bool listo() const { return version_ && !roto(); }
+    bool roto() const { return perdido_ || transporte_->roto(); }
+    // Requests awaiting their reply; the version's counts while it is awaited.
+    std::size_t en_vuelo() const { return roto() ? 0 : esperando_.size() + (version_ ? 0 : 1); }
+    const std::string &host() const { return host_; }
+    Presupuesto &presupuesto() { return presupuesto_; }
 
-    std::size_t en_vuelo() const { return esperando_.size(); }
-    bool roto() const { return transporte_->roto(); }
-    const std::string &host() const { return transporte_->host(); }
-    std::chrono::milliseconds plazo() const { return transporte_->plazo(); }
-    Reloj::time_point ahora() const { return transporte_->ahora(); }
+    // The steps canales.h drives, each without waiting for the host. They throw
+    // the stream's failures naming `accion`, which reads like "leer /D:/x".
+    // Sends what is queued (the version's request first, once the transport opens).
+    void vacia(const std::string &accion);
+    // Reads what has come; the bytes read.
+    std::size_t lee(const std::string &accion);
+    // Hands each complete reply to its handler.
+    void despacha(const std::string &accion);
+
+    // The stream failed: every request in flight is answered, as the protocol
+    // lets a client say for itself, with "connection lost" and `causa`, and
+    // nothing more goes on it.
+    void pierde(const std::string &causa);
 
   private:
-    void atiende_sin_resguardo(const std::function<bool()> &listo, const std::string &accion,
-                               std::optional<Reloj::time_point> hasta);
-    void vacia(const std::string &accion);
-    // False when `paciencia` ran out with nothing read.
-    bool lee(const std::string &accion, std::chrono::milliseconds paciencia);
-    void despacha(const std::string &accion);
     [[noreturn]] void falla_protocolo(const std::string &motivo, const std::string &accion);
 
     std::unique_ptr<Transporte> transporte_;
-    ReglaDeProgreso regla_;
+    std::string host_;
+    bool version_ = false;
+    bool perdido_ = false;
     std::uint32_t siguiente_id_ = 1;
     std::unordered_map<std::uint32_t, Atencion> esperando_;
     std::string salida_;
     sftp::Ensamblador entrada_;
-    std::uint64_t recibidos_ = 0;
-    // Since when requests have been in flight with nothing from the host. Waits
-    // cut short by `hasta` do not reach the watchdog's bound, so this one does.
-    Reloj::time_point callado_desde_{};
+    Presupuesto presupuesto_;
 };
 
 } // namespace sockvor

@@ -7,19 +7,23 @@ namespace sockvor::sftp {
 char *Ensamblador::espacio(std::size_t n) {
     // What is unread moves to the front: at most one packet's worth.
     if (inicio_ > 0) {
-        std::copy(datos_.begin() + static_cast<std::ptrdiff_t>(inicio_),
-                  datos_.begin() + static_cast<std::ptrdiff_t>(fin_), datos_.begin());
+        std::copy(datos_.get() + inicio_, datos_.get() + fin_, datos_.get());
         fin_ -= inicio_;
         inicio_ = 0;
     }
-    if (datos_.size() < fin_ + n) {
-        datos_.resize(fin_ + n);
+    if (capacidad_ < fin_ + n) {
+        // With room for the part of a packet a read may leave, the next ask fits.
+        std::size_t nueva = fin_ + n + (n > paquete_maximo ? paquete_maximo : 0);
+        auto otros = std::make_unique_for_overwrite<char[]>(nueva);
+        std::copy(datos_.get(), datos_.get() + fin_, otros.get());
+        datos_ = std::move(otros);
+        capacidad_ = nueva;
     }
-    return datos_.data() + fin_;
+    return datos_.get() + fin_;
 }
 
 std::optional<std::string_view> Ensamblador::siguiente(std::string &motivo) {
-    std::string_view resto(datos_.data() + inicio_, fin_ - inicio_);
+    std::string_view resto(datos_.get() + inicio_, fin_ - inicio_);
     if (resto.size() < 4) {
         return std::nullopt;
     }

@@ -5,10 +5,10 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace sockvor::sftp {
 
@@ -31,11 +31,14 @@ class Ensamblador {
     std::optional<std::string_view> siguiente(std::string &motivo);
     // The room it holds, read or not: what is unread moves to the front before
     // more is asked, so this stays within one packet and one read.
-    std::size_t reservado() const { return datos_.size(); }
+    std::size_t reservado() const { return capacidad_; }
 
   private:
-    std::vector<char> datos_; // its size is the room; [inicio_, fin_) is unread
-    std::size_t inicio_ = 0;
+    // Not filled in advance: a read may ask for much room and use little, and
+    // memory the process never writes costs it nothing.
+    std::unique_ptr<char[]> datos_;
+    std::size_t capacidad_ = 0;
+    std::size_t inicio_ = 0; // [inicio_, fin_) is unread
     std::size_t fin_ = 0;
 };
 
