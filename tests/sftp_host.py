@@ -59,7 +59,7 @@ further channel open is refused (administratively prohibited).
 by the host once it has answered N requests (INIT not counted).
 NAME in these options is a base name as stored on the host.
 --log FILE appends one line per event: "connect", "channel K" as the K-th SFTP
-channel of a connection starts, "opendir PATH", "open PATH", "stat PATH",
+channel of a connection starts, "closed channel K" as --close-channel closes it, "opendir PATH", "open PATH", "stat PATH",
 "read OFFSET LENGTH", and with out-of-order "reply ID" as each reply leaves.
 
 Run by /usr/bin/python3, which sees Debian's python3-asyncssh.
@@ -254,7 +254,7 @@ class Sftp(asyncssh.SFTPServer):
         return entries
 
     async def open(self, path, pflags, attrs):
-        HOST.log('open ' + path.decode(errors='backslashreplace'))
+        HOST.log('open ' + path.decode(errors='backslashreplace') + ' (channel %d)' % self.number)
         local = self.map_path(path)
         name = os.path.basename(local)
         HOST.first_open.setdefault(name, time.monotonic())
@@ -367,6 +367,7 @@ def hook_replies():
         while sftp.after_reply:
             sftp.after_reply.pop(0)()
         if HOST.close_channel.get(sftp.number) == sftp.answered:
+            HOST.log('closed channel %d' % sftp.number)
             sftp.channel.close()
 
     def send_maybe_malformed(self, pkttype, pktid, *args):

@@ -21,12 +21,19 @@ Canales::Canales(Red &red, std::unique_ptr<Transporte> primero)
 
 void Canales::quiere(std::size_t n) {
     quiere_ = std::max(quiere_, std::min(n, maximo));
+    abre_los_que_faltan();
 }
 
 CanalSftp *Canales::elige(const std::vector<const CanalSftp *> &salvo) {
+    // While channels are still opening, those open take only their share of the
+    // files, or the first would take them all before the others could help.
+    bool abriendo = std::any_of(canales_.begin(), canales_.end(),
+                                [](const auto &c) { return !c->roto() && !c->listo(); });
+    std::size_t tope = abriendo ? std::max<std::size_t>(1, Presupuesto::handles_maximo / quiere_)
+                                : Presupuesto::handles_maximo;
     CanalSftp *mejor = nullptr;
     for (auto &c : canales_) {
-        if (!c->listo() || !c->presupuesto().con_espacio() ||
+        if (!c->listo() || !c->presupuesto().con_espacio() || c->presupuesto().handles >= tope ||
             std::find(salvo.begin(), salvo.end(), c.get()) != salvo.end()) {
             continue;
         }
@@ -66,7 +73,9 @@ bool Canales::rotos() const {
 }
 
 template <class Paso> void Canales::en_cada(Paso &&paso) {
-    for (auto &c : canales_) {
+    // By index: a step may ask for more channels (a file found large), which adds them.
+    for (std::size_t i = 0; i < canales_.size(); ++i) {
+        auto &c = canales_[i];
         if (c->roto()) {
             continue;
         }
