@@ -54,9 +54,9 @@ mide_cliente() { # caso ronda cliente conjunto ajuste corridas
     echo
     # A large deposit goes at once: a few files freed cost the next creates nothing, and
     # the disk is shared.
-    if [ "$conjunto" = grande ]; then
-        rm -rf "$d"
-    fi
+    case $conjunto in
+    grande | mediano) rm -rf "$d" ;;
+    esac
 }
 
 # One unreported run of each warms the clients' libraries (the seeding left the hosts'
