@@ -10,8 +10,8 @@ prefijo=()
 : >"$base/medidas.tsv"
 : >"$base/omitidos.tsv"
 
-# One line per run: case, round, client, run (1 first, 2 second), seconds or "tope", peak
-# KiB, connections, files rewritten (second runs).
+# One line per run: case, round, client ("vacio": acuses's empty month), run (1 first, 2
+# second), seconds or "tope", peak KiB, connections, files rewritten (second runs).
 anota() { # caso ronda cliente corrida segundos kib conexiones reescritos
     local IFS=$'\t'
     echo "$*" >>"$base/medidas.tsv"
@@ -33,13 +33,17 @@ mide_cliente() { # caso ronda cliente conjunto ajuste corridas
     local nombres=("" " primera" ", segunda") d corrida antes r seg kib c0 n
     d=$(nuevo_destino)
     printf '  ronda %d, %-6s' "$ronda" "$cliente"
+    # The empty month has nothing to find again.
+    [ "$cliente" = vacio ] && corridas=1
     for ((corrida = 1; corrida <= corridas; corrida++)); do
         antes=$(foto "$d")
         c0=$(conexiones "$log")
         r=$(una_corrida "$cliente" "$alias" "$d")
         read -r seg kib <<<"$r"
         n=-
-        if [ "$seg" != tope ]; then
+        if [ "$seg" != tope ] && [ "$cliente" = vacio ]; then
+            revisa_vacio "$d"
+        elif [ "$seg" != tope ]; then
             revisa "$d" "$conjunto"
             # Only a run into a folder that already holds the set can rewrite.
             ((corrida == 1)) || n=$(reescritos <(echo "$antes") <(foto "$d"))
@@ -78,10 +82,18 @@ calienta() { # caso conjunto ajuste
 
 # A row (two with corridas=2): rounds in which the clients take turns going first, so
 # drift in the machine touches all alike. A client whose run was cut sits out the rest.
-# The first row starts by warming every client.
+# The first row starts by warming every client. Options, after the title:
+#   vacio           acuses's empty month takes its turn too (a note under the table)
 declare -A cortado
-mide_caso() { # conjunto ajuste corridas titulo
+mide_caso() { # conjunto ajuste corridas titulo [opcion...]
     local conjunto=$1 ajuste=$2 corridas=$3 titulo=$4
+    shift 4
+    local turnos=("${clientes[@]}") opcion
+    for opcion in "$@"; do
+        case $opcion in
+        vacio) turnos+=(vacio) ;;
+        esac
+    done
     casos=$((casos + 1))
     printf '%s\t%s\t%s\n' "$casos" "$corridas" "$titulo" >>"$base/casos.tsv"
     echo "comparar: $titulo"
@@ -97,8 +109,8 @@ mide_caso() { # conjunto ajuste corridas titulo
     fi
     local ronda k cliente
     for ((ronda = 1; ronda <= n; ronda++)); do
-        for ((k = 0; k < ${#clientes[@]}; k++)); do
-            cliente=${clientes[(ronda + k) % ${#clientes[@]}]}
+        for ((k = 0; k < ${#turnos[@]}; k++)); do
+            cliente=${turnos[(ronda + k) % ${#turnos[@]}]}
             if [ -z "${cortado[$cliente]:-}" ]; then
                 mide_cliente "$casos" "$ronda" "$cliente" "$conjunto" "$ajuste" "$corridas"
             fi
