@@ -64,7 +64,8 @@ mide_cliente() { # caso ronda cliente conjunto ajuste corridas
 }
 
 # One unreported run of each warms the clients' libraries (the seeding left the hosts'
-# files in the page cache); a client the cap cuts here is left out of the row.
+# files in the page cache) or a host just started; a client the cap cuts here is left out
+# of the row.
 calienta() { # caso conjunto ajuste
     local cliente alias=${alias_de[$2/$3]} d r
     for cliente in "${clientes[@]}"; do
@@ -84,18 +85,23 @@ calienta() { # caso conjunto ajuste
 # drift in the machine touches all alike. A client whose run was cut sits out the rest.
 # The first row starts by warming every client. Options, after the title:
 #   vacio           acuses's empty month takes its turn too (a note under the table)
+#   calienta        warm every client first (a host of its own, just started)
+#   piso=S=TEXTO    the one-channel floor of S seconds, TEXTO how it is reckoned (a note)
 declare -A cortado
 mide_caso() { # conjunto ajuste corridas titulo [opcion...]
     local conjunto=$1 ajuste=$2 corridas=$3 titulo=$4
     shift 4
-    local turnos=("${clientes[@]}") opcion
+    local turnos=("${clientes[@]}") calentar=0 piso="" opcion
     for opcion in "$@"; do
         case $opcion in
         vacio) turnos+=(vacio) ;;
+        calienta) calentar=1 ;;
+        piso=*) piso=${opcion#piso=} ;;
         esac
     done
     casos=$((casos + 1))
-    printf '%s\t%s\t%s\n' "$casos" "$corridas" "$titulo" >>"$base/casos.tsv"
+    printf '%s\t%s\t%s\t%s\t%s\n' "$casos" "$corridas" "$titulo" "${piso%%=*}" "${piso#*=}" \
+        >>"$base/casos.tsv"
     echo "comparar: $titulo"
     cortado=()
     local n=$rondas t0=$SECONDS
@@ -104,7 +110,7 @@ mide_caso() { # conjunto ajuste corridas titulo [opcion...]
         n=$rondas_lejos
         prefijo=("${prefijo_lejos[@]}")
     fi
-    if ((casos == 1)); then
+    if ((casos == 1 || calentar)); then
         calienta "$casos" "$conjunto" "$ajuste"
     fi
     local ronda k cliente

@@ -13,6 +13,10 @@
 #     with no Acuses (faketime), against the same host: connection, authentication and the
 #     two listings of the same folder, nothing fetched; a note under the table splits
 #     acuses's time into that and what the files add;
+#   - a busy host: 400 Acuses of 4 KiB on loopback from tests/sftp_host.py answering as a
+#     Windows host whose every file open takes 10 ms, one request at a time per channel;
+#     a note gives the floor of a client that opens them all through one channel
+#     (400 x 10 ms = 4 s) and acuses's time against it (the goal: 0.4 of it);
 #   - median wall time over rounds that alternate the clients' order, median ratios of
 #     acuses to each peer within a round, peak resident memory (/usr/bin/time -v).
 # Run by hand, as root (it creates a user, chroots, sshds and a namespace, and removes
@@ -26,10 +30,12 @@
 # (2000) Acuses of 4 KiB, ACUSES_GRANDE_MIB size of the large one (1024),
 # ACUSES_MEDIANO_MIB size of the one fetched with the delay (256), ACUSES_LISTADOS files in
 # the large folder (20000) and ACUSES_LISTADOS_MES of them this month's (2000),
-# ACUSES_TOPE seconds after which a run is cut and its client left out of the rest of that
-# row (60), ACUSES_GRANDE_LEJOS=1 to fetch the large file with the delay too, ACUSES_BUILD
-# build folder (build-bench). ACUSES_RAPIDO=1 makes the defaults 1 round, 20 and 200 small
-# files, 64 and 32 MiB, 2,000 in the folder with 200 this month's, and a cap of 30 s.
+# ACUSES_OCUPADOS Acuses on the busy host (400) and ACUSES_DEMORA_APERTURA its ms per open
+# (10), ACUSES_TOPE seconds after which a run is cut and its client left out of the rest
+# of that row (60), ACUSES_GRANDE_LEJOS=1 to fetch the large file with the delay too,
+# ACUSES_BUILD build folder (build-bench). ACUSES_RAPIDO=1 makes the defaults 1 round,
+# 20 and 200 small files, 64 and 32 MiB, 2,000 in the folder with 200 this month's, 100 on
+# the busy host, and a cap of 30 s.
 #
 # Run it on a quiet machine, and not within minutes of deleting thousands of files on the
 # same file system (its own cleanup does): see nuevo_destino in corridas.sh.
@@ -42,14 +48,17 @@ if [ "${ACUSES_RAPIDO:-0}" = 1 ]; then
     pocos=${ACUSES_POCOS:-20} muchos=${ACUSES_MUCHOS:-200} grande_mib=${ACUSES_GRANDE_MIB:-64}
     mediano_mib=${ACUSES_MEDIANO_MIB:-32}
     listados=${ACUSES_LISTADOS:-2000} listados_mes=${ACUSES_LISTADOS_MES:-200}
+    ocupados=${ACUSES_OCUPADOS:-100}
     tope=${ACUSES_TOPE:-30}
 else
     rondas=${ACUSES_RONDAS:-5} rondas_lejos=${ACUSES_RONDAS_LEJOS:-3}
     pocos=${ACUSES_POCOS:-100} muchos=${ACUSES_MUCHOS:-2000} grande_mib=${ACUSES_GRANDE_MIB:-1024}
     mediano_mib=${ACUSES_MEDIANO_MIB:-256}
     listados=${ACUSES_LISTADOS:-20000} listados_mes=${ACUSES_LISTADOS_MES:-2000}
+    ocupados=${ACUSES_OCUPADOS:-400}
     tope=${ACUSES_TOPE:-60}
 fi
+demora_apertura=${ACUSES_DEMORA_APERTURA:-10}
 grande_lejos=${ACUSES_GRANDE_LEJOS:-0}
 build=${ACUSES_BUILD:-$repo/build-bench}
 usuario=acusesbench
@@ -70,7 +79,7 @@ if ((listados_mes > listados)); then
 fi
 
 # The hosts' sshd, /usr/bin/time, the third client, ip, tc and ss; scripts/setup's own list
-# brings faketime.
+# brings faketime and the busy host's python3-asyncssh.
 bash "$repo/scripts/setup" openssh-server time rclone iproute2
 
 # --- cleanup, armed before anything is made -----------------------------------------------
@@ -121,6 +130,7 @@ levanta_host muchos "$muchos" 4096
 levanta_host grande 1 $((grande_mib * 1048576))
 levanta_host mediano 1 $((mediano_mib * 1048576))
 levanta_host listados "$listados_mes" 4096 $((listados - listados_mes))
+levanta_ocupado ocupado "$ocupados" 4096 "$demora_apertura"
 # The seeding's writeback should not land in a timed run.
 sync
 
@@ -131,6 +141,11 @@ mide_caso pocos cerca 2 "$cerca, $pocos de 4 KiB"
 mide_caso muchos cerca 2 "$cerca, $muchos de 4 KiB"
 mide_caso grande cerca 2 "$cerca, 1 de $grande_mib MiB"
 mide_caso listados cerca 1 "$cerca, $listados en la carpeta, $listados_mes del mes"
+# Any client that opens every file through one channel waits at least this long.
+piso=$(awk -v n="$ocupados" -v d="$demora_apertura" 'BEGIN { print n * d / 1000 }')
+mide_caso ocupado cerca 1 \
+    "$cerca, Windows ocupado (cada apertura $demora_apertura ms), $ocupados de 4 KiB" \
+    calienta "piso=$piso=$ocupados × $demora_apertura ms"
 
 conjuntos_lejos=(pocos muchos mediano)
 ((grande_lejos)) && conjuntos_lejos+=(grande)

@@ -93,6 +93,7 @@ reescritos() { # foto-antes foto-despues
     comm -13 "$1" "$2" | wc -l
 }
 
+# sshd's VERBOSE line, or sftp_host.py's.
 conexiones() { # log
-    grep -c 'Connection from' "$1" || true
+    grep -cE '^connect$|Connection from' "$1" || true
 }
