@@ -22,7 +22,7 @@
 # Run by hand, as root (it creates a user, chroots, sshds and a namespace, and removes
 # them all on exit):
 #
-#     sudo bash bench/comparar.sh                  # about 10 minutes on 2 quiet cores
+#     sudo bash bench/comparar.sh                  # about 12 minutes on 2 quiet cores
 #     sudo ACUSES_RAPIDO=1 bash bench/comparar.sh  # a few minutes, smaller sets, to try it
 #
 # Knobs (environment): ACUSES_RONDAS rounds on loopback (5), ACUSES_RONDAS_LEJOS rounds
