@@ -6,7 +6,9 @@
 #   alias_de[<set>/cerca], alias_de[<set>/lejos]  the name to connect to
 #   log_de[<set>/cerca], log_de[<set>/lejos]      the sshd log that sees those connections
 #   prefijo_lejos                                  what the clients run under to be far
-# Needs from comparar.sh: base, bench, usuario, home, mes, pids, ns, retardo.
+# One more host is not OpenSSH but tests/sftp_host.py answering as a busy Windows host
+# (levanta_ocupado); its log_de is the log it writes, one "connect" per connection.
+# Needs from comparar.sh: base, bench, repo, usuario, home, mes, pids, ns, retardo.
 
 declare -A alias_de log_de
 prefijo_lejos=()
@@ -126,9 +128,9 @@ known_hosts_file = $home/.ssh/known_hosts
 CONF
 }
 
-# A set of files on a host of its own: cuantos files of `bytes` of this month, among
-# `otros` of older months.
-levanta_host() { # conjunto cuantos bytes [otros]
+# A set's files under $base/raiz-<set>: cuantos files of `bytes` of this month, among
+# `otros` of older months, and what a correct deposit of it holds.
+siembra() { # conjunto cuantos bytes [otros]
     local conjunto=$1 raiz=$base/raiz-$1
     local carpeta=$raiz/D:/IDE/$usuario/Acuses
     python3 "$bench/siembra.py" "$carpeta" "$mes" "$2" "$3" "${4:-0}"
@@ -136,6 +138,12 @@ levanta_host() { # conjunto cuantos bytes [otros]
     # What a correct deposit holds, byte for byte.
     (cd "$carpeta" && find . -maxdepth 1 -name "*${mes}*.xml" -printf '%f\0' |
         xargs -0 md5sum) | LC_ALL=C sort -k2 >"$base/sumas-$conjunto"
+}
+
+# A set of files on a host of its own.
+levanta_host() { # conjunto cuantos bytes [otros]
+    local conjunto=$1 raiz=$base/raiz-$1
+    siembra "$@"
     local puerto
     puerto=$(puerto_libre)
     configura_sshd "$base/sshd_config-$conjunto" "$raiz" "$puerto"
@@ -143,6 +151,36 @@ levanta_host() { # conjunto cuantos bytes [otros]
     anade_host "$conjunto" "$puerto"
     alias_de[$conjunto/cerca]=$conjunto
     log_de[$conjunto/cerca]=$base/sshd-$conjunto.log
+}
+
+# A set on a Windows host whose every file open takes `demora` ms, one request at a time
+# per channel (a virus scanner looking at each file opened), and at most 10 channels per
+# connection (MaxSessions' default in OpenSSH's server, Windows' included). On loopback:
+# the test host is Python, too slow for bulk data but not for small files.
+levanta_ocupado() { # conjunto cuantos bytes demora
+    local conjunto=$1 demora=$4 log=$base/host-$1.log
+    siembra "$1" "$2" "$3"
+    : >"$log"
+    /usr/bin/python3 -W ignore "$repo/tests/sftp_host.py" --root "$base/raiz-$conjunto" \
+        --host-key "$base/llave_host" --authorized-keys "$base/llaves/$usuario" \
+        --windows --open-delay "$demora" --max-channels 10 --log "$log" \
+        >"$base/puerto-$conjunto" 2>"$base/host-$conjunto.err" &
+    pids+=($!)
+    # It prints its port once it accepts connections.
+    local puerto=""
+    for _ in $(seq 100); do
+        puerto=$(head -n 1 "$base/puerto-$conjunto")
+        [ -n "$puerto" ] && break
+        sleep 0.1
+    done
+    if [ -z "$puerto" ]; then
+        echo "comparar: sftp_host.py no arrancó:" >&2
+        cat "$base/host-$conjunto.err" >&2
+        return 1
+    fi
+    anade_host "$conjunto" "$puerto"
+    alias_de[$conjunto/cerca]=$conjunto
+    log_de[$conjunto/cerca]=$log
 }
 
 # The sets given, far: netem on the loopback of a network namespace with an sshd of their

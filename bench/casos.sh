@@ -10,8 +10,8 @@ prefijo=()
 : >"$base/medidas.tsv"
 : >"$base/omitidos.tsv"
 
-# One line per run: case, round, client, run (1 first, 2 second), seconds or "tope", peak
-# KiB, connections, files rewritten (second runs).
+# One line per run: case, round, client ("vacio": acuses's empty month), run (1 first, 2
+# second), seconds or "tope", peak KiB, connections, files rewritten (second runs).
 anota() { # caso ronda cliente corrida segundos kib conexiones reescritos
     local IFS=$'\t'
     echo "$*" >>"$base/medidas.tsv"
@@ -33,13 +33,17 @@ mide_cliente() { # caso ronda cliente conjunto ajuste corridas
     local nombres=("" " primera" ", segunda") d corrida antes r seg kib c0 n
     d=$(nuevo_destino)
     printf '  ronda %d, %-6s' "$ronda" "$cliente"
+    # The empty month has nothing to find again.
+    [ "$cliente" = vacio ] && corridas=1
     for ((corrida = 1; corrida <= corridas; corrida++)); do
         antes=$(foto "$d")
         c0=$(conexiones "$log")
         r=$(una_corrida "$cliente" "$alias" "$d")
         read -r seg kib <<<"$r"
         n=-
-        if [ "$seg" != tope ]; then
+        if [ "$seg" != tope ] && [ "$cliente" = vacio ]; then
+            revisa_vacio "$d"
+        elif [ "$seg" != tope ]; then
             revisa "$d" "$conjunto"
             # Only a run into a folder that already holds the set can rewrite.
             ((corrida == 1)) || n=$(reescritos <(echo "$antes") <(foto "$d"))
@@ -54,13 +58,14 @@ mide_cliente() { # caso ronda cliente conjunto ajuste corridas
     echo
     # A large deposit goes at once: a few files freed cost the next creates nothing, and
     # the disk is shared.
-    if [ "$conjunto" = grande ]; then
-        rm -rf "$d"
-    fi
+    case $conjunto in
+    grande | mediano) rm -rf "$d" ;;
+    esac
 }
 
 # One unreported run of each warms the clients' libraries (the seeding left the hosts'
-# files in the page cache); a client the cap cuts here is left out of the row.
+# files in the page cache) or a host just started; a client the cap cuts here is left out
+# of the row.
 calienta() { # caso conjunto ajuste
     local cliente alias=${alias_de[$2/$3]} d r
     for cliente in "${clientes[@]}"; do
@@ -78,12 +83,25 @@ calienta() { # caso conjunto ajuste
 
 # A row (two with corridas=2): rounds in which the clients take turns going first, so
 # drift in the machine touches all alike. A client whose run was cut sits out the rest.
-# The first row starts by warming every client.
+# The first row starts by warming every client. Options, after the title:
+#   vacio           acuses's empty month takes its turn too (a note under the table)
+#   calienta        warm every client first (a host of its own, just started)
+#   piso=S=TEXTO    the one-channel floor of S seconds, TEXTO how it is reckoned (a note)
 declare -A cortado
-mide_caso() { # conjunto ajuste corridas titulo
+mide_caso() { # conjunto ajuste corridas titulo [opcion...]
     local conjunto=$1 ajuste=$2 corridas=$3 titulo=$4
+    shift 4
+    local turnos=("${clientes[@]}") calentar=0 piso="" opcion
+    for opcion in "$@"; do
+        case $opcion in
+        vacio) turnos+=(vacio) ;;
+        calienta) calentar=1 ;;
+        piso=*) piso=${opcion#piso=} ;;
+        esac
+    done
     casos=$((casos + 1))
-    printf '%s\t%s\t%s\n' "$casos" "$corridas" "$titulo" >>"$base/casos.tsv"
+    printf '%s\t%s\t%s\t%s\t%s\n' "$casos" "$corridas" "$titulo" "${piso%%=*}" "${piso#*=}" \
+        >>"$base/casos.tsv"
     echo "comparar: $titulo"
     cortado=()
     local n=$rondas t0=$SECONDS
@@ -92,13 +110,13 @@ mide_caso() { # conjunto ajuste corridas titulo
         n=$rondas_lejos
         prefijo=("${prefijo_lejos[@]}")
     fi
-    if ((casos == 1)); then
+    if ((casos == 1 || calentar)); then
         calienta "$casos" "$conjunto" "$ajuste"
     fi
     local ronda k cliente
     for ((ronda = 1; ronda <= n; ronda++)); do
-        for ((k = 0; k < ${#clientes[@]}; k++)); do
-            cliente=${clientes[(ronda + k) % ${#clientes[@]}]}
+        for ((k = 0; k < ${#turnos[@]}; k++)); do
+            cliente=${turnos[(ronda + k) % ${#turnos[@]}]}
             if [ -z "${cortado[$cliente]:-}" ]; then
                 mide_cliente "$casos" "$ronda" "$cliente" "$conjunto" "$ajuste" "$corridas"
             fi

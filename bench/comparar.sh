@@ -2,28 +2,40 @@
 # Times the acuses built from this checkout against OpenSSH's `sftp -b` and `rclone copy`
 # (its defaults), all three fetching this month's Acuses from the same chrooted OpenSSH
 # sshd (internal-sftp, key-only, host keys checked strictly), and prints one table:
-#   - 100 and 2,000 Acuses of 4 KiB, and one of 1 GiB, on loopback and with 20 ms added
-#     each way (netem in a network namespace, or a relay in userspace where the kernel
-#     lacks netem; the 1 GiB file only on loopback unless asked for);
+#   - 100 and 2,000 Acuses of 4 KiB on loopback and with 20 ms added each way (netem in a
+#     network namespace, or a relay in userspace where the kernel lacks netem); one of
+#     1 GiB on loopback (with the delay too only if asked for) and one of 256 MiB with it;
 #   - a first run into an empty folder, then a second run into the same folder with nothing
 #     new, counting the connections the host saw and the files rewritten;
 #   - the peak memory with 20,000 files in the host's folder, 2,000 of them this month's
 #     (the command's name list holds 65,536 bytes: about 2,600 names);
+#   - for the 2,000 files with the delay, acuses's fixed cost: its run on a day of a month
+#     with no Acuses (faketime), against the same host: connection, authentication and the
+#     two listings of the same folder, nothing fetched; a note under the table splits
+#     acuses's time into that and what the files add;
+#   - a busy host: 400 Acuses of 4 KiB on loopback from tests/sftp_host.py answering as a
+#     Windows host whose every file open takes 10 ms, one request at a time per channel;
+#     a note gives the floor of a client that opens them all through one channel
+#     (400 x 10 ms = 4 s) and acuses's time against it (the goal: 0.4 of it);
 #   - median wall time over rounds that alternate the clients' order, median ratios of
 #     acuses to each peer within a round, peak resident memory (/usr/bin/time -v).
 # Run by hand, as root (it creates a user, chroots, sshds and a namespace, and removes
 # them all on exit):
 #
-#     sudo bash bench/comparar.sh                  # about 10 minutes on 2 quiet cores
+#     sudo bash bench/comparar.sh                  # about 12 minutes on 2 quiet cores
 #     sudo ACUSES_RAPIDO=1 bash bench/comparar.sh  # a few minutes, smaller sets, to try it
 #
 # Knobs (environment): ACUSES_RONDAS rounds on loopback (5), ACUSES_RONDAS_LEJOS rounds
 # with the delay (3: the delay dominates there), ACUSES_POCOS (100) and ACUSES_MUCHOS
 # (2000) Acuses of 4 KiB, ACUSES_GRANDE_MIB size of the large one (1024),
-# ACUSES_LISTADOS files in the large folder (20000) and ACUSES_LISTADOS_MES of them this
-# month's (2000), ACUSES_TOPE seconds after which a run is cut and its client left out of
-# the rest of that row (60), ACUSES_GRANDE_LEJOS=1 to fetch the large file with the
-# delay too, ACUSES_BUILD build folder (build-bench).
+# ACUSES_MEDIANO_MIB size of the one fetched with the delay (256), ACUSES_LISTADOS files in
+# the large folder (20000) and ACUSES_LISTADOS_MES of them this month's (2000),
+# ACUSES_OCUPADOS Acuses on the busy host (400) and ACUSES_DEMORA_APERTURA its ms per open
+# (10), ACUSES_TOPE seconds after which a run is cut and its client left out of the rest
+# of that row (60), ACUSES_GRANDE_LEJOS=1 to fetch the large file with the delay too,
+# ACUSES_BUILD build folder (build-bench). ACUSES_RAPIDO=1 makes the defaults 1 round,
+# 20 and 200 small files, 64 and 32 MiB, 2,000 in the folder with 200 this month's, 100 on
+# the busy host, and a cap of 30 s.
 #
 # Run it on a quiet machine, and not within minutes of deleting thousands of files on the
 # same file system (its own cleanup does): see nuevo_destino in corridas.sh.
@@ -34,14 +46,19 @@ repo=$(cd "$bench/.." && pwd)
 if [ "${ACUSES_RAPIDO:-0}" = 1 ]; then
     rondas=${ACUSES_RONDAS:-1} rondas_lejos=${ACUSES_RONDAS_LEJOS:-1}
     pocos=${ACUSES_POCOS:-20} muchos=${ACUSES_MUCHOS:-200} grande_mib=${ACUSES_GRANDE_MIB:-64}
+    mediano_mib=${ACUSES_MEDIANO_MIB:-32}
     listados=${ACUSES_LISTADOS:-2000} listados_mes=${ACUSES_LISTADOS_MES:-200}
+    ocupados=${ACUSES_OCUPADOS:-100}
     tope=${ACUSES_TOPE:-30}
 else
     rondas=${ACUSES_RONDAS:-5} rondas_lejos=${ACUSES_RONDAS_LEJOS:-3}
     pocos=${ACUSES_POCOS:-100} muchos=${ACUSES_MUCHOS:-2000} grande_mib=${ACUSES_GRANDE_MIB:-1024}
+    mediano_mib=${ACUSES_MEDIANO_MIB:-256}
     listados=${ACUSES_LISTADOS:-20000} listados_mes=${ACUSES_LISTADOS_MES:-2000}
+    ocupados=${ACUSES_OCUPADOS:-400}
     tope=${ACUSES_TOPE:-60}
 fi
+demora_apertura=${ACUSES_DEMORA_APERTURA:-10}
 grande_lejos=${ACUSES_GRANDE_LEJOS:-0}
 build=${ACUSES_BUILD:-$repo/build-bench}
 usuario=acusesbench
@@ -61,7 +78,8 @@ if ((listados_mes > listados)); then
     exit 1
 fi
 
-# The hosts' sshd, /usr/bin/time, the third client, ip, tc and ss.
+# The hosts' sshd, /usr/bin/time, the third client, ip, tc and ss; scripts/setup's own list
+# brings faketime and the busy host's python3-asyncssh.
 bash "$repo/scripts/setup" openssh-server time rclone iproute2
 
 # --- cleanup, armed before anything is made -----------------------------------------------
@@ -110,7 +128,9 @@ crea_llaves
 levanta_host pocos "$pocos" 4096
 levanta_host muchos "$muchos" 4096
 levanta_host grande 1 $((grande_mib * 1048576))
+levanta_host mediano 1 $((mediano_mib * 1048576))
 levanta_host listados "$listados_mes" 4096 $((listados - listados_mes))
+levanta_ocupado ocupado "$ocupados" 4096 "$demora_apertura"
 # The seeding's writeback should not land in a timed run.
 sync
 
@@ -121,12 +141,18 @@ mide_caso pocos cerca 2 "$cerca, $pocos de 4 KiB"
 mide_caso muchos cerca 2 "$cerca, $muchos de 4 KiB"
 mide_caso grande cerca 2 "$cerca, 1 de $grande_mib MiB"
 mide_caso listados cerca 1 "$cerca, $listados en la carpeta, $listados_mes del mes"
+# Any client that opens every file through one channel waits at least this long.
+piso=$(awk -v n="$ocupados" -v d="$demora_apertura" 'BEGIN { print n * d / 1000 }')
+mide_caso ocupado cerca 1 \
+    "$cerca, Windows ocupado (cada apertura $demora_apertura ms), $ocupados de 4 KiB" \
+    calienta "piso=$piso=$ocupados × $demora_apertura ms"
 
-conjuntos_lejos=(pocos muchos)
+conjuntos_lejos=(pocos muchos mediano)
 ((grande_lejos)) && conjuntos_lejos+=(grande)
 prepara_lejos "${conjuntos_lejos[@]}"
 mide_caso pocos lejos 2 "$lejos, $pocos de 4 KiB"
-mide_caso muchos lejos 2 "$lejos, $muchos de 4 KiB"
+mide_caso muchos lejos 2 "$lejos, $muchos de 4 KiB" vacio
+mide_caso mediano lejos 2 "$lejos, 1 de $mediano_mib MiB"
 if ((grande_lejos)); then
     mide_caso grande lejos 2 "$lejos, 1 de $grande_mib MiB"
 else

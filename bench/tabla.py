@@ -2,8 +2,9 @@
 
     python3 tabla.py CASOS MEDIDAS OMITIDOS TOPE
 
-CASOS: case, runs (1 or 2), title. MEDIDAS: case, round, client, run, seconds or "tope",
-peak KiB or "-", connections, files rewritten or "-". OMITIDOS: title, reason.
+CASOS: case, runs (1 or 2), title, and optionally the one-channel floor in seconds and how
+it is reckoned. MEDIDAS: case, round, client ("vacio": acuses's empty month), run, seconds
+or "tope", peak KiB or "-", connections, files rewritten or "-". OMITIDOS: title, reason.
 """
 
 import csv
@@ -14,6 +15,9 @@ from collections import defaultdict
 
 CLIENTES = ("acuses", "sftp", "rclone")
 CORRIDAS = {"1": "primera", "2": "segunda, nada nuevo"}
+# What the work on several channels is to reach on the busy host: this fraction of the
+# time one channel cannot go below.
+META_PISO = 0.4
 
 
 def lee(ruta):
@@ -88,12 +92,53 @@ def fila(titulo, corrida, medidas, tope):
     return "| " + " | ".join(celdas) + " |"
 
 
+def mediana(medidas, cliente):
+    tiempos = [segundos(seg) for _, c, seg, *_ in medidas if c == cliente]
+    return statistics.median(tiempos) if tiempos else None
+
+
+def nota_fijo(titulo, medidas, vacias, tope):
+    """acuses's time split into what its empty month costs and what the files add."""
+    total, fijo = mediana(medidas, "acuses"), mediana(vacias, "vacio")
+    if total is None or fijo is None:
+        return None
+    detalle = (
+        "el mes vacío: conexión, autenticación y los dos listados de la misma carpeta,"
+        " nada traído"
+    )
+    conexiones = rango([int(m[4]) for m in vacias if m[4] != "-"])
+    memoria = max((int(m[3]) for m in vacias if m[3] != "-"), default=None)
+    if memoria is not None:
+        detalle += f"; memoria máx. {memoria / 1024:.1f} MiB, conexiones {conexiones}"
+    linea = f"Costo fijo, {titulo}: acuses {tiempo(total, tope)}, de ellos"
+    linea += f" {tiempo(fijo, tope)} fijos ({detalle})"
+    if math.isinf(total) or math.isinf(fijo):
+        return linea + "."
+    return linea + f"; los archivos añaden {tiempo(total - fijo, tope)}."
+
+
+def nota_piso(titulo, medidas, piso, como, tope):
+    """The busy host's floor for one channel, the goal, and where acuses stands."""
+    linea = (
+        f"Piso de un canal, {titulo}: {como} = {tiempo(piso, tope)} (lo que tarda cualquier"
+        f" cliente que abra todos los archivos por un canal); meta: acuses ≤ {META_PISO:g} ×"
+        f" piso = {tiempo(META_PISO * piso, tope)}"
+    )
+    acuses = mediana(medidas, "acuses")
+    if acuses is not None:
+        veces = f"> {tope / piso:.2f}" if math.isinf(acuses) else f"{acuses / piso:.2f}"
+        linea += f"; acuses: {tiempo(acuses, tope)} = {veces} × piso"
+    return linea + "."
+
+
 def main():
     casos, medidas, omitidos = (lee(r) for r in sys.argv[1:4])
     tope = float(sys.argv[4])
     por_fila = defaultdict(list)
+    vacias = defaultdict(list)
     for caso, ronda, cliente, corrida, seg, k, con, rees in medidas:
-        por_fila[(caso, corrida)].append((ronda, cliente, seg, k, con, rees))
+        medida = (ronda, cliente, seg, k, con, rees)
+        (vacias[caso] if cliente == "vacio" else por_fila[(caso, corrida)]).append(medida)
 
     print(
         "| caso | corrida | acuses | sftp -b | rclone | acuses / sftp -b | acuses / rclone"
@@ -101,16 +146,25 @@ def main():
         " | reescritos (a / s / r) |"
     )
     print("|" + "---|" * 10)
-    for caso, corridas, titulo in casos:
+    notas = []
+    for caso, corridas, titulo, piso, como in casos:
         for corrida in ("1", "2")[: int(corridas)]:
             print(fila(titulo, corrida, por_fila[(caso, corrida)], tope))
+        if vacias[caso]:
+            notas.append(nota_fijo(titulo, por_fila[(caso, "1")], vacias[caso], tope))
+        if piso:
+            notas.append(nota_piso(titulo, por_fila[(caso, "1")], float(piso), como, tope))
     print()
+    for nota in filter(None, notas):
+        print(nota)
+        print()
     print(
         "Tiempos: mediana de las rondas. Razones: mediana, ronda a ronda, del tiempo de"
         " acuses sobre el del otro. Memoria: la mayor de las rondas (para sftp -b, la de"
-        " sftp o su ssh). Conexiones: las que registró el sshd en cada corrida. Reescritos:"
-        " archivos con otro inodo u otra mtime tras la segunda corrida. —: no corrió (su"
-        " primera corrida fue cortada) o no aplica."
+        " sftp o su ssh). Conexiones: las que registró el anfitrión en cada corrida (el"
+        " sshd, o sftp_host.py en el Windows ocupado). Reescritos: archivos con otro inodo"
+        " u otra mtime tras la segunda corrida. —: no corrió (su primera corrida fue"
+        " cortada) o no aplica."
     )
     for titulo, motivo in omitidos:
         print(f"Omitido: {titulo}: {motivo}.")
