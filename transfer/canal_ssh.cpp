@@ -19,9 +19,6 @@ int espera_libssh(std::chrono::milliseconds plazo) {
 // grows the window to whatever a read asks for, so every so often a read asks
 // for this much.
 constexpr std::uint32_t ventana = 4u << 20;
-// What a read asks for otherwise: enough for what a poll brings, and never
-// more than the window holds, so it sends no window adjustment of its own.
-constexpr std::uint32_t bloque = 64u << 10;
 
 // Runs one libssh call as if the session were non-blocking: it sends what it
 // must and returns SSH_AGAIN instead of waiting for the host's answer.
@@ -34,11 +31,18 @@ template <class F> int sin_esperar(ssh_session s, F &&llamada) {
 
 } // namespace
 
-CanalSsh::CanalSsh(ConexionSsh &conexion, bool espera) : conexion_(conexion) {
+CanalSsh::CanalSsh(ConexionSsh &conexion, bool espera, std::uint64_t &llegadas)
+    : conexion_(conexion), llegadas_(llegadas) {
     canal_ = ssh_channel_new(conexion_.ssh.get());
     if (!canal_) {
         conexion_.falla_llamada(SOCKVOR_E_SFTP, "abrir el canal SFTP");
     }
+    avisos_.userdata = this;
+    avisos_.channel_data_function = al_llegar;
+    avisos_.channel_eof_function = al_terminar;
+    avisos_.channel_close_function = al_terminar;
+    ssh_callbacks_init(&avisos_);
+    ssh_set_channel_callbacks(canal_, &avisos_);
     if (!espera) {
         return;
     }
@@ -113,26 +117,46 @@ void CanalSsh::envia(std::string_view bytes, const std::string &accion) {
     }
 }
 
+int CanalSsh::al_llegar(ssh_session, ssh_channel, void *datos, std::uint32_t largo, int error,
+                        void *yo) {
+    auto &c = *static_cast<CanalSsh *>(yo);
+    if (!error) { // an sftp server's stderr is not ours to read
+        c.llegado_.append(static_cast<const char *>(datos), largo);
+        c.llegadas_ += largo;
+    }
+    return static_cast<int>(largo);
+}
+
+void CanalSsh::al_terminar(ssh_session, ssh_channel, void *yo) {
+    static_cast<CanalSsh *>(yo)->terminado_ = true;
+}
+
 std::size_t CanalSsh::recibe(char *destino, std::size_t maximo, const std::string &accion) {
-    std::uint32_t pide = desde_ventana_ >= ventana / 2 ? ventana : bloque;
-    pide = static_cast<std::uint32_t>(std::min<std::size_t>(pide, maximo));
-    // A timeout of 0: what libssh holds for this channel, and whatever the socket
-    // has now, without waiting.
-    int n =
-        conexion_.vigilado([&] { return ssh_channel_read_timeout(canal_, destino, pide, 0, 0); });
-    if (pide == ventana) {
+    // Asking libssh for more than its window holds grows the window to that; the
+    // read itself finds nothing in its buffer, since all went to al_llegar().
+    if (desde_ventana_ >= ventana / 2 && maximo >= ventana && !roto()) {
         desde_ventana_ = 0;
+        int r = conexion_.vigilado(
+            [&] { return ssh_channel_read_timeout(canal_, destino, ventana, 0, 0); });
+        if (r < 0) {
+            pierde(accion, visible(ssh_get_error(conexion_.ssh.get())));
+        }
     }
-    if (n > 0) {
-        desde_ventana_ += static_cast<std::uint64_t>(n);
-        return static_cast<std::size_t>(n);
-    }
-    if (n == SSH_AGAIN ||
-        (n == 0 && !ssh_channel_is_eof(canal_) && !ssh_channel_is_closed(canal_))) {
+    std::size_t n = std::min(maximo, llegado_.size() - tomado_);
+    if (n == 0) {
+        if (terminado_ || ssh_channel_is_closed(canal_) || conexion_.caida()) {
+            pierde(accion, "el host cerró el canal SFTP");
+        }
         return 0;
     }
-    pierde(accion,
-           n == 0 ? "el host cerró el canal SFTP" : visible(ssh_get_error(conexion_.ssh.get())));
+    std::copy_n(llegado_.data() + tomado_, n, destino);
+    tomado_ += n;
+    if (tomado_ == llegado_.size()) {
+        llegado_.clear();
+        tomado_ = 0;
+    }
+    desde_ventana_ += n;
+    return n;
 }
 
 void CanalSsh::cierra(std::string_view ultimo) noexcept {
@@ -145,6 +169,8 @@ void CanalSsh::cierra(std::string_view ultimo) noexcept {
         // whatever it still sends, its EOF and its close read to the end, since data
         // left unread when the socket closes turns the close into a reset; then ours.
         Guardia guardia(conexion_.fd, conexion_.plazo);
+        // What still comes is read and dropped below, from libssh's own buffer.
+        ssh_remove_channel_callbacks(canal_, &avisos_);
         // Requests nobody waited for (closes) may still be queued: they go first,
         // so the host frees every handle before it sees the end.
         if (!ultimo.empty()) {
@@ -175,18 +201,28 @@ void CanalSsh::cierra(std::string_view ultimo) noexcept {
             conexion_.muerta = true;
         }
     }
+    ssh_remove_channel_callbacks(canal_, &avisos_);
     ssh_channel_free(canal_);
     canal_ = nullptr;
+}
+
+std::unique_ptr<Transporte> RedSsh::primer_canal() {
+    return std::make_unique<CanalSsh>(conexion_, true, llegadas_);
 }
 
 std::unique_ptr<Transporte> RedSsh::otro_canal() {
     if (conexion_.muerta) {
         return nullptr;
     }
-    return std::make_unique<CanalSsh>(conexion_, false);
+    return std::make_unique<CanalSsh>(conexion_, false, llegadas_);
 }
 
 bool RedSsh::espera(std::chrono::milliseconds paciencia, const std::string &accion) {
+    // Something came since the last wait, while a write or a read took packets
+    // off the socket: it is there to be taken, and the socket may not stir again.
+    if (std::exchange(vistas_, llegadas_) != llegadas_) {
+        return true;
+    }
     bool algo = false;
     bool error = false;
     {
@@ -202,6 +238,7 @@ bool RedSsh::espera(std::chrono::milliseconds paciencia, const std::string &acci
         ssh_event_remove_session(evento_.get(), conexion_.ssh.get());
         algo = r == SSH_OK;
         error = r == SSH_ERROR;
+        vistas_ = llegadas_;
     }
     if (conexion_.cortada_por_plazo()) {
         conexion_.falla_por_plazo(accion);

@@ -38,8 +38,7 @@ std::string clave(const std::string &ip, const std::string &login) {
 class SesionConectada final : public Sesion {
   public:
     SesionConectada(const std::string &ip, const std::string &login)
-        : ssh_(conecta(ip, login)), red_(*ssh_),
-          canales_(red_, std::make_unique<CanalSsh>(*ssh_, true)) {}
+        : ssh_(conecta(ip, login)), red_(*ssh_), canales_(red_, red_.primer_canal()) {}
 
     Canales &canales() override { return canales_; }
     bool muerta() const override { return ssh_->muerta || canales_.rotos(); }
