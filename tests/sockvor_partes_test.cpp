@@ -1,12 +1,12 @@
 // The pieces of libSockVor.so that need no host: addresses, Windows paths,
 // patterns, names, the SSH configuration, the error texts and the local deposit.
-#include "configssh.h"
-#include "deposito.h"
+#include "deposito/deposito.h"
 #include "errores.h"
 #include "rutas.h"
-#include "sftp_mensajes.h"
-#include "sftp_paquetes.h"
+#include "sftp/mensajes.h"
+#include "sftp/paquetes.h"
 #include "sockvor.h"
+#include "ssh/configssh.h"
 
 #include <cstdlib>
 #include <cstring>

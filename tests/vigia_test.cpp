@@ -1,6 +1,6 @@
 // The watchdog on its own, over a socket pair: what no host test reaches, since each
 // of those fails at its first deadline.
-#include "vigia.h"
+#include "ssh/vigia.h"
 
 #include <condition_variable>
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 #include "conexion.h"
 
-#include "canal_ssh.h"
-#include "ssh.h"
+#include "ssh/canal_ssh.h"
+#include "ssh/ssh.h"
 
 #include <map>
 

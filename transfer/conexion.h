@@ -2,8 +2,8 @@
 // what the last listing taught about its files.
 #pragma once
 
-#include "anticipo.h"
-#include "canales.h"
+#include "descargas/anticipo.h"
+#include "sftp/canales.h"
 #include "sockvor.h"
 
 #include <functional>

@@ -1,0 +1,95 @@
+// SFTP requests in flight on one channel (transporte.h). Any number of
+// requests may be outstanding; each carries its own id, and the host's replies,
+// in whatever order they come, go to the handler given with the request.
+// Nothing here waits: the channels of a connection are driven together, by one
+// thread, in canales.h.
+#pragma once
+
+#include "errores.h"
+#include "sftp/mensajes.h"
+#include "sftp/paquetes.h"
+#include "sftp/transporte.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <unordered_map>
+
+namespace sockvor {
+
+using Atencion = std::function<void(sftp::Respuesta &)>;
+
+// The cause of a failed request as it follows "...: " in a message: the code in
+// Spanish and the host's own words, kept to one line.
+std::string explica(const sftp::Estado &e);
+
+// What every file in flight on one channel shares: open handles on the host
+// and bytes asked for and not yet answered. A Windows host's server process
+// has 256 file slots in all: a channel keeps well under that.
+struct Presupuesto {
+    static constexpr std::size_t handles_maximo = 96;
+    static constexpr std::uint64_t bytes_maximo = 4u << 20;
+    std::size_t handles = 0;
+    std::uint64_t bytes = 0;
+    bool con_espacio() const { return handles < handles_maximo && bytes < bytes_maximo; }
+};
+
+class CanalSftp {
+  public:
+    // Agrees on version 3 over `transporte`, which it owns from then on, once
+    // the transport is open. `host` names the host in messages.
+    CanalSftp(std::unique_ptr<Transporte> transporte, std::string host);
+    CanalSftp(const CanalSftp &) = delete;
+    CanalSftp &operator=(const CanalSftp &) = delete;
+    // Sends what is still queued (closes nobody waited for) and ends the stream.
+    ~CanalSftp();
+
+    // Queues a request built by `construye(id)`; `atencion` gets its reply.
+    template <class Construye> std::uint32_t pide(Construye &&construye, Atencion atencion) {
+        std::uint32_t id = siguiente_id_++;
+        if (roto()) {
+            return id; // nothing goes on a lost channel, and nothing comes back
+        }
+        salida_ += construye(id);
+        esperando_.emplace(id, std::move(atencion));
+        return id;
+    }
+
+    // Carries requests: the transport is open and the host agreed on the version.
+    bool listo() const { return version_ && !roto(); }
+    bool roto() const { return perdido_ || transporte_->roto(); }
+    // Requests awaiting their reply; the version's counts while it is awaited.
+    std::size_t en_vuelo() const { return roto() ? 0 : esperando_.size() + (version_ ? 0 : 1); }
+    const std::string &host() const { return host_; }
+    Presupuesto &presupuesto() { return presupuesto_; }
+
+    // The steps canales.h drives, each without waiting for the host. They throw
+    // the stream's failures naming `accion`, which reads like "leer /D:/x".
+    // Sends what is queued (the version's request first, once the transport opens).
+    void vacia(const std::string &accion);
+    // Reads what has come; the bytes read.
+    std::size_t lee(const std::string &accion);
+    // Hands each complete reply to its handler.
+    void despacha(const std::string &accion);
+
+    // The stream failed: every request in flight is answered, as the protocol
+    // lets a client say for itself, with "connection lost" and `causa`, and
+    // nothing more goes on it.
+    void pierde(const std::string &causa);
+
+  private:
+    [[noreturn]] void falla_protocolo(const std::string &motivo, const std::string &accion);
+
+    std::unique_ptr<Transporte> transporte_;
+    std::string host_;
+    bool version_ = false;
+    bool perdido_ = false;
+    std::uint32_t siguiente_id_ = 1;
+    std::unordered_map<std::uint32_t, Atencion> esperando_;
+    std::string salida_;
+    sftp::Ensamblador entrada_;
+    Presupuesto presupuesto_;
+};
+
+} // namespace sockvor

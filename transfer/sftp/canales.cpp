@@ -1,0 +1,187 @@
+#include "sftp/canales.h"
+
+#include "sockvor.h"
+
+#include <algorithm>
+
+namespace sockvor {
+
+ReglaDeProgreso regla_de_progreso(std::chrono::milliseconds plazo) {
+    auto ventana = 2 * plazo;
+    auto segundos = std::chrono::duration_cast<std::chrono::seconds>(ventana).count();
+    return {ventana, static_cast<std::uint64_t>(std::max<long long>(segundos, 1)) * 1024};
+}
+
+Canales::Canales(Red &red, std::unique_ptr<Transporte> primero)
+    : red_(red), regla_(regla_de_progreso(red.plazo())) {
+    canales_.push_back(std::make_unique<CanalSftp>(std::move(primero), red_.host()));
+    const auto &c = *canales_.front();
+    atiende([&] { return c.listo(); }, "iniciar el subsistema SFTP");
+}
+
+void Canales::quiere(std::size_t n) {
+    quiere_ = std::max(quiere_, std::min(n, maximo));
+    abre_los_que_faltan();
+}
+
+CanalSftp *Canales::elige(const std::vector<const CanalSftp *> &salvo) {
+    // While channels are still opening, those open take only their share of the
+    // files, or the first would take them all before the others could help.
+    bool abriendo = std::any_of(canales_.begin(), canales_.end(),
+                                [](const auto &c) { return !c->roto() && !c->listo(); });
+    std::size_t tope = abriendo ? std::max<std::size_t>(1, Presupuesto::handles_maximo / quiere_)
+                                : Presupuesto::handles_maximo;
+    CanalSftp *mejor = nullptr;
+    for (auto &c : canales_) {
+        if (!c->listo() || !c->presupuesto().con_espacio() || c->presupuesto().handles >= tope ||
+            std::find(salvo.begin(), salvo.end(), c.get()) != salvo.end()) {
+            continue;
+        }
+        if (!mejor || c->presupuesto().handles < mejor->presupuesto().handles) {
+            mejor = c.get();
+        }
+    }
+    return mejor;
+}
+
+CanalSftp &Canales::alguno() {
+    for (auto &c : canales_) {
+        if (c->listo()) {
+            return *c;
+        }
+    }
+    falla(SOCKVOR_E_CONEXION_PERDIDA,
+          "Se perdió la conexión con el host " + host() + ": cerró todos sus canales SFTP");
+}
+
+std::size_t Canales::listos() const {
+    return static_cast<std::size_t>(
+        std::count_if(canales_.begin(), canales_.end(), [](const auto &c) { return c->listo(); }));
+}
+
+std::size_t Canales::en_vuelo() const {
+    std::size_t n = 0;
+    for (const auto &c : canales_) {
+        n += c->en_vuelo();
+    }
+    return n;
+}
+
+bool Canales::rotos() const {
+    return red_.muerta() ||
+           std::all_of(canales_.begin(), canales_.end(), [](const auto &c) { return c->roto(); });
+}
+
+template <class Paso> void Canales::en_cada(Paso &&paso) {
+    // By index: a step may ask for more channels (a file found large), which adds them.
+    for (std::size_t i = 0; i < canales_.size(); ++i) {
+        auto &c = canales_[i];
+        if (c->roto()) {
+            continue;
+        }
+        try {
+            paso(*c);
+        } catch (const Fallo &f) {
+            bool otro = std::any_of(canales_.begin(), canales_.end(), [&](const auto &o) {
+                return o.get() != c.get() && o->listo();
+            });
+            if (red_.muerta() || !otro) {
+                throw;
+            }
+            if (!c->listo()) {
+                sin_mas_ = true; // refused while opening: the host is at its limit
+            }
+            c->pierde(f.texto);
+        }
+    }
+}
+
+void Canales::abre_los_que_faltan() {
+    auto vivos = static_cast<std::size_t>(
+        std::count_if(canales_.begin(), canales_.end(), [](const auto &c) { return !c->roto(); }));
+    // Channels the host closed are not replaced without end.
+    while (!sin_mas_ && vivos < quiere_ && canales_.size() < 2 * maximo) {
+        auto t = red_.otro_canal();
+        if (!t) {
+            sin_mas_ = true;
+            return;
+        }
+        canales_.push_back(std::make_unique<CanalSftp>(std::move(t), red_.host()));
+        ++vivos;
+    }
+}
+
+void Canales::atiende(const std::function<bool()> &listo, const std::string &accion,
+                      std::optional<Reloj::time_point> hasta) {
+    try {
+        atiende_sin_resguardo(listo, accion, hasta);
+    } catch (...) {
+        // Handlers of replies still due may point at the waiter's state, gone now:
+        // nothing on this connection is used again.
+        red_.rompe();
+        throw;
+    }
+}
+
+void Canales::atiende_sin_resguardo(const std::function<bool()> &listo, const std::string &accion,
+                                    std::optional<Reloj::time_point> hasta) {
+    auto desde = ahora();
+    auto callado_desde = desde; // the host's silence counts from here
+    std::uint64_t llegados = 0;
+    for (;;) {
+        en_cada([&](CanalSftp &c) { c.despacha(accion); });
+        if (listo()) {
+            en_cada([&](CanalSftp &c) { c.vacia(accion); });
+            return;
+        }
+        abre_los_que_faltan();
+        en_cada([&](CanalSftp &c) { c.vacia(accion); });
+        auto momento = ahora();
+        if (hasta && momento >= *hasta) {
+            return;
+        }
+        if (en_vuelo() == 0) {
+            if (!hasta) {
+                falla(SOCKVOR_E_INTERNO, "La biblioteca de transferencia esperaba una respuesta "
+                                         "que no pidió al " +
+                                             accion);
+            }
+            // Idle is neither silence nor slowness.
+            callado_desde = momento;
+            desde = momento;
+            llegados = 0;
+        }
+        std::size_t n = 0;
+        en_cada([&](CanalSftp &c) { n += c.lee(accion); });
+        if (n > 0) {
+            llegados += n;
+            callado_desde = momento;
+            if (momento - desde >= regla_.ventana) {
+                if (llegados < regla_.minimo_bytes) {
+                    falla(SOCKVOR_E_TIEMPO,
+                          "El host " + host() + " envió solo " + std::to_string(llegados) +
+                              " bytes en " +
+                              segundos(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  momento - desde)) +
+                              " al " + accion + ": demasiado lento, se abandona");
+                }
+                desde = momento;
+                llegados = 0;
+            }
+            continue;
+        }
+        // Short of the connection's bound, which must not cut a wait that is only a pause.
+        auto paciencia = std::max(plazo() / 2, std::chrono::milliseconds(1));
+        if (hasta) {
+            paciencia = std::clamp(std::chrono::ceil<std::chrono::milliseconds>(*hasta - momento),
+                                   std::chrono::milliseconds(1), paciencia);
+        }
+        if (!red_.espera(paciencia, accion) && en_vuelo() > 0 &&
+            ahora() - callado_desde >= plazo()) {
+            falla(SOCKVOR_E_TIEMPO,
+                  "El host " + host() + " no respondió en " + segundos(plazo()) + " al " + accion);
+        }
+    }
+}
+
+} // namespace sockvor

@@ -1,0 +1,89 @@
+// The SFTP channels of one connection, driven together by the one thread that
+// calls into the library. Each channel is an "sftp" subsystem of its own: on
+// the host, a server process of its own, so a host slow to open files serves
+// several at once, and each channel has a flow-control window of its own, so a
+// far link carries several windows' worth. More channels are asked for only
+// when the work pays for them, and opened while the others work; a host that
+// refuses one is served by those it granted.
+#pragma once
+
+#include "sftp/canal.h"
+#include "sftp/transporte.h"
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace sockvor {
+
+// A host that sends fewer than `minimo_bytes` in `ventana` while an answer is
+// awaited is failed like a silent one: a trickle is never silence, so the
+// bound on silence alone would let it run for hours.
+struct ReglaDeProgreso {
+    std::chrono::milliseconds ventana;
+    std::uint64_t minimo_bytes;
+};
+
+// 1 KiB/s over twice the connection's timeout: 60 s when none is configured.
+ReglaDeProgreso regla_de_progreso(std::chrono::milliseconds plazo);
+
+class Canales {
+  public:
+    using Reloj = Red::Reloj;
+
+    // Channels on the connection `red`, starting with `primero`, which is
+    // waited for until it carries requests.
+    Canales(Red &red, std::unique_ptr<Transporte> primero);
+    Canales(const Canales &) = delete;
+    Canales &operator=(const Canales &) = delete;
+
+    // Up to `n` channels in all: those missing are asked for, and opened while
+    // the others work. Never more than `maximo`.
+    static constexpr std::size_t maximo = 4;
+    void quiere(std::size_t n);
+
+    // A channel that carries requests and has room for one more open file: the
+    // one with the fewest, or the first among equals. Nothing when all are full.
+    CanalSftp *elige(const std::vector<const CanalSftp *> &salvo = {});
+    // Some channel that carries requests, for what needs only one (a listing).
+    CanalSftp &alguno();
+    std::size_t listos() const;
+
+    // Sends what is queued and handles replies on every channel until
+    // `listo()` holds, or `hasta` passes: for a caller that has something else to
+    // do then, which may be nothing but to wait. A channel the host closes fails
+    // only the requests it carried (see CanalSftp::pierde); the connection's
+    // failures (a host silent for the timeout, a drop, too slow) are thrown,
+    // naming `accion`, which reads like "leer /D:/x".
+    void atiende(const std::function<bool()> &listo, const std::string &accion,
+                 std::optional<Reloj::time_point> hasta = std::nullopt);
+
+    std::size_t en_vuelo() const;
+    // Nothing more can go on these channels: the connection failed, or the host
+    // closed every one of them.
+    bool rotos() const;
+    const std::string &host() const { return red_.host(); }
+    std::chrono::milliseconds plazo() const { return red_.plazo(); }
+    Reloj::time_point ahora() const { return red_.ahora(); }
+
+  private:
+    void atiende_sin_resguardo(const std::function<bool()> &listo, const std::string &accion,
+                               std::optional<Reloj::time_point> hasta);
+    // Runs one step on a channel; a failure of the channel alone fails what it
+    // carried and nothing else.
+    template <class Paso> void en_cada(Paso &&paso);
+    void abre_los_que_faltan();
+
+    Red &red_;
+    ReglaDeProgreso regla_;
+    // Never shrinks while the connection lives: what is in flight points at them.
+    std::vector<std::unique_ptr<CanalSftp>> canales_;
+    std::size_t quiere_ = 1;
+    bool sin_mas_ = false; // the host refused one: no more are asked for
+};
+
+} // namespace sockvor

@@ -1,0 +1,45 @@
+#include "sftp/paquetes.h"
+
+#include <cstdint>
+
+namespace sockvor::sftp {
+
+char *Ensamblador::espacio(std::size_t n) {
+    // What is unread moves to the front: at most one packet's worth.
+    if (inicio_ > 0) {
+        std::copy(datos_.get() + inicio_, datos_.get() + fin_, datos_.get());
+        fin_ -= inicio_;
+        inicio_ = 0;
+    }
+    if (capacidad_ < fin_ + n) {
+        // With room for the part of a packet a read may leave, the next ask fits.
+        std::size_t nueva = fin_ + n + (n > paquete_maximo ? paquete_maximo : 0);
+        auto otros = std::make_unique_for_overwrite<char[]>(nueva);
+        std::copy(datos_.get(), datos_.get() + fin_, otros.get());
+        datos_ = std::move(otros);
+        capacidad_ = nueva;
+    }
+    return datos_.get() + fin_;
+}
+
+std::optional<std::string_view> Ensamblador::siguiente(std::string &motivo) {
+    std::string_view resto(datos_.get() + inicio_, fin_ - inicio_);
+    if (resto.size() < 4) {
+        return std::nullopt;
+    }
+    std::uint32_t largo = 0;
+    for (int i = 0; i < 4; ++i) {
+        largo = (largo << 8) | static_cast<std::uint8_t>(resto[static_cast<std::size_t>(i)]);
+    }
+    if (largo == 0 || largo > paquete_maximo) {
+        motivo = "paquete de " + std::to_string(largo) + " bytes";
+        return std::nullopt;
+    }
+    if (resto.size() - 4 < largo) {
+        return std::nullopt;
+    }
+    inicio_ += 4 + largo;
+    return resto.substr(4, largo);
+}
+
+} // namespace sockvor::sftp
