@@ -10,7 +10,8 @@
 // `ip` is "host", "host:port", "[v6addr]:port" or a Host alias of
 // ~/.ssh/config; `login` is the SSH user. Remote paths are Windows paths
 // (D:\IDE\x1\Acuses\name.xml), reached over SFTP as /D:/IDE/x1/Acuses/name.xml.
-// One SSH connection per (ip, login) serves every call of the process.
+// One SSH connection per (ip, login) serves every call of the process; it carries
+// up to four SFTP channels when many files, or a large one, are to come.
 //
 // Our implementation: keys and known_hosts come from $HOME/.ssh (the passwd
 // home when HOME is unset), public keys only, the host key checked strictly;
