@@ -3,6 +3,7 @@
 // once, a host that grants fewer than asked, one that closes a channel mid-run,
 // and a failure on one channel told in its file's turn.
 #include "host_fixture.h"
+#include "llamadas.h"
 #include "sockvor.h"
 
 #include <gtest/gtest.h>
@@ -47,12 +48,8 @@ TEST(Canales, ArchivoGrandePorVariosCanalesALaVez) {
     host.usa_home();
     const std::string nombre = "grande_201305.xml";
     host.crea_remoto(login, nombre, bytes_de_prueba(24u << 20, 7));
-    char lista[SOCKVOR_TAM_LISTA];
+    ASSERT_NO_FATAL_FAILURE(lista_mayo(host, login));
     char error[SOCKVOR_TAM_ERROR];
-    ASSERT_EQ(ListaFolders(host.direccion().c_str(), login.c_str(), "d",
-                           HostSftp::ruta_windows(login, "*201305*.xml").c_str(), lista, error),
-              SOCKVOR_OK)
-        << error;
     const std::string local = host.deposito() + "/" + nombre;
     ASSERT_EQ(RecibeArchivo(host.direccion().c_str(), login.c_str(),
                             HostSftp::ruta_windows(login, nombre).c_str(), local.c_str(), error),

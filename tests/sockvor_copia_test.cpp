@@ -2,6 +2,7 @@
 // a short copy, rewrite a file while it is read, or answer one file of several
 // with a malformed reply, through libSockVor.so as the command calls it.
 #include "host_fixture.h"
+#include "llamadas.h"
 #include "sockvor.h"
 
 #include <gtest/gtest.h>
@@ -42,12 +43,8 @@ TEST_P(Copia, CompletaYCoherenteONoSeDeposita) {
     for (const auto &n : nombres) {
         host.crea_remoto(login, n, bytes_de_prueba(300000, semilla++));
     }
-    char lista[SOCKVOR_TAM_LISTA];
+    ASSERT_NO_FATAL_FAILURE(lista_mayo(host, login));
     char error[SOCKVOR_TAM_ERROR];
-    ASSERT_EQ(ListaFolders(host.direccion().c_str(), login.c_str(), "d",
-                           HostSftp::ruta_windows(login, "*201305*.xml").c_str(), lista, error),
-              SOCKVOR_OK)
-        << error;
     for (std::size_t i = 0; i < c.codigos.size(); ++i) {
         const std::string local = host.deposito() + "/" + nombres[i];
         int r =

@@ -3,6 +3,7 @@
 // rename() and fcntl() come first, for the library too (an executable's symbols do),
 // note what each did to which file, and call the real one. fsync() fails on demand.
 #include "host_fixture.h"
+#include "llamadas.h"
 #include "sockvor.h"
 
 #include <algorithm>
@@ -134,16 +135,6 @@ namespace {
 
 const std::string login = "x1";
 
-// The listing that plans what the calls after it fetch.
-void lista_mayo(const HostSftp &host) {
-    char lista[SOCKVOR_TAM_LISTA];
-    char error[SOCKVOR_TAM_ERROR];
-    ASSERT_EQ(ListaFolders(host.direccion().c_str(), login.c_str(), "d",
-                           HostSftp::ruta_windows(login, "*201305*.xml").c_str(), lista, error),
-              SOCKVOR_OK)
-        << error;
-}
-
 // A deposit whose data cannot be put on disk must never take its final name.
 TEST(SockVor, FsyncFallidoNoDejaNadaNiTocaLaCopiaAnterior) {
     HostSftp host;
@@ -151,7 +142,7 @@ TEST(SockVor, FsyncFallidoNoDejaNadaNiTocaLaCopiaAnterior) {
     host.crea_remoto(login, "a_201305.xml", bytes_de_prueba(70000, 1));
     const std::string destino = host.deposito() + "/a_201305.xml";
     escribe_archivo(destino, "copia anterior");
-    ASSERT_NO_FATAL_FAILURE(lista_mayo(host));
+    ASSERT_NO_FATAL_FAILURE(lista_mayo(host, login));
     char error[SOCKVOR_TAM_ERROR];
     falla_fsync = true;
     int r = RecibeArchivo(host.direccion().c_str(), login.c_str(),
@@ -177,7 +168,7 @@ TEST(SockVor, LoteAseguraCadaArchivoAntesDeRenombrarlo) {
         nombres.push_back(std::string(1, c) + "_201305.xml");
         host.crea_remoto(login, nombres.back(), bytes_de_prueba(1000 + c, c));
     }
-    ASSERT_NO_FATAL_FAILURE(lista_mayo(host));
+    ASSERT_NO_FATAL_FAILURE(lista_mayo(host, login));
     char error[SOCKVOR_TAM_ERROR];
     {
         std::lock_guard bloqueo(mutex_llamadas);
