@@ -8,6 +8,7 @@
 #pragma once
 
 #include "conexion.h"
+#include "sftp/mensajes.h"
 #include "sftp/transporte.h"
 
 #include <cstdint>
@@ -37,6 +38,10 @@ class Decisiones {
 
 // The bytes of version `version` of a file, made up: any two differ at every offset.
 std::string contenido(const std::string &ruta, std::size_t version, std::size_t largo);
+
+// A STATUS reply, as the host writes it.
+std::string estado(std::uint32_t id, std::uint32_t codigo, std::string_view texto = "");
+using Paquete = sftp::Escritor;
 
 struct Version {
     std::string bytes;
