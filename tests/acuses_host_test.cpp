@@ -190,6 +190,21 @@ TEST(AcusesHost, ArchivoRechazadoPorAdelantadoSeReintentaEnSuTurno) {
     EXPECT_EQ(host.cuenta("open /D:/IDE/x1/Acuses/c_201306.xml"), 2);
 }
 
+// Each file fetched ahead holds a descriptor for its temporary file: where the
+// process may hold few, making one fails for a file fetched ahead. Fetching ahead
+// pauses, and that file is made in its turn, alone.
+TEST(AcusesHost, PocosDescriptoresNoFallanLaCorrida) {
+    HostSftp host;
+    for (int i = 0; i < 60; ++i) {
+        host.crea_remoto(login, "f" + std::to_string(100 + i) + "_201306.xml",
+                         bytes_de_prueba(2000, static_cast<unsigned>(i)));
+    }
+    auto s = corre_en_junio(ACUSES_BIN, host, host.direccion(), login, host.deposito(),
+                            {"prlimit", "--nofile=14:14"});
+    EXPECT_EQ(s.estado, 0) << s.texto;
+    EXPECT_EQ(archivos(host.deposito()).size(), 60u);
+}
+
 std::string mes_en_curso() {
     std::time_t ahora = std::time(nullptr);
     char texto[8];

@@ -207,10 +207,12 @@ int HostSftp::cuenta(const std::string &evento) const {
 }
 
 Salida corre_en_junio(const std::string &programa, const HostSftp &host, const std::string &ip,
-                      const std::string &login, const std::string &deposito) {
+                      const std::string &login, const std::string &deposito,
+                      std::vector<std::string> antes) {
     host.usa_home();
-    return ejecuta({"faketime", "@" + std::to_string(epoca_utc(2013, 6, 15, 12, 0)), programa, ip,
-                    login, deposito},
+    antes.insert(antes.end(), {"faketime", "@" + std::to_string(epoca_utc(2013, 6, 15, 12, 0)),
+                               programa, ip, login, deposito});
+    return ejecuta(antes,
                    {// faketime preloads itself ahead of the sanitizer runtime.
                     "ASAN_OPTIONS=verify_asan_link_order=0",
                     // The watchdog waits on the monotonic clock; only the calendar is faked.

@@ -71,7 +71,8 @@ class HostSftp {
 // `programa ip login deposito` with the host's HOME, on 15 June 2013 by faketime
 // (the monotonic clock left alone): a run of the command covers 201306 and 201305.
 Salida corre_en_junio(const std::string &programa, const HostSftp &host, const std::string &ip,
-                      const std::string &login, const std::string &deposito);
+                      const std::string &login, const std::string &deposito,
+                      std::vector<std::string> antes = {});
 
 // The names in `carpeta`, sorted.
 std::vector<std::string> archivos(const std::string &carpeta);
