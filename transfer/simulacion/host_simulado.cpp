@@ -116,8 +116,8 @@ void Host::quiza_cambia() {
                        ", " + std::to_string(archivo.actual().bytes.size()) + " bytes)");
 }
 
-Canal::Canal(Host &host, Conexion &conexion, bool rechazado)
-    : host_(host), conexion_(conexion), rechazado_(rechazado),
+Canal::Canal(Host &host, Conexion &conexion, bool rechazado, std::size_t numero)
+    : host_(host), conexion_(conexion), rechazado_(rechazado), numero_(numero),
       por_abrir_(static_cast<int>(host.decide.entre(3))) {}
 
 bool Canal::roto() const {
@@ -255,7 +255,8 @@ std::unique_ptr<Transporte> Conexion::otro_canal() {
     for (const auto *c : canales_) {
         vivos += !c->roto();
     }
-    auto c = std::make_unique<Canal>(host_, *this, vivos >= host_.canales_maximos);
+    auto c =
+        std::make_unique<Canal>(host_, *this, vivos >= host_.canales_maximos, canales_.size() + 1);
     canales_.push_back(c.get());
     return c;
 }

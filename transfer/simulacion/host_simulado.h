@@ -95,7 +95,8 @@ class Conexion;
 // One SFTP channel of the played host.
 class Canal final : public Transporte {
   public:
-    Canal(Host &host, Conexion &conexion, bool rechazado);
+    // The `numero`-th channel of its connection, from 1.
+    Canal(Host &host, Conexion &conexion, bool rechazado, std::size_t numero);
 
     bool abierto() override;
     void envia(std::string_view bytes, const std::string &accion) override;
@@ -127,7 +128,8 @@ class Canal final : public Transporte {
     Host &host_;
     Conexion &conexion_;
     bool rechazado_; // over the host's limit of channels
-    int por_abrir_;  // steps before the host grants it
+    std::size_t numero_;
+    int por_abrir_; // steps before the host grants it
     bool roto_ = false;
     bool cerrado_ = false;               // closed by the host, the connection alive
     std::string entrada_;                // bytes of requests not yet framed

@@ -8,7 +8,7 @@ void Canal::atiende(const Pedido &p) {
         std::uint8_t falla = host_.decide.byte();
         auto it = host_.archivos.find(p.ruta);
         std::string respuesta;
-        host_.anota("abre " + p.ruta);
+        host_.anota("abre " + p.ruta + " (canal " + std::to_string(numero_) + ")");
         if (it == host_.archivos.end()) {
             respuesta = estado(p.id, sftp::FX_NO_SUCH_FILE, "No such file");
         } else if (falla >= 230 && falla < 236) {
