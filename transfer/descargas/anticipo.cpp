@@ -10,11 +10,11 @@ namespace sockvor {
 
 namespace {
 
-// Files fetched ahead of the one asked for, at most. With the shared budget of
-// open handles this keeps a far host's pipe full (two round trips per file, a
-// few dozen files a round trip: 2,000 small files in about 65 round trips)
-// while bounding the temporary files on disk.
-constexpr std::size_t ventana_archivos = 256;
+// Files fetched ahead of the one asked for, at most. With the channels' budgets
+// of open handles this keeps a far host's pipe full (two round trips per file,
+// a few hundred files a round trip) while bounding the temporary files on disk,
+// and the descriptors that hold them, well under the usual limit of 1,024.
+constexpr std::size_t ventana_archivos = 384;
 // How often the wait for a file's flush looks up from the channel.
 constexpr auto paciencia_asegurando = std::chrono::milliseconds(2);
 
@@ -28,6 +28,7 @@ void Anticipo::planea(std::vector<Listado> archivos) {
         por_ruta_.emplace(plan_[i].ruta, i);
     }
     prefijo_.reset();
+    canales_pedidos_ = false;
     siguiente_ = 0;
     en_pausa_ = false;
 }
@@ -100,12 +101,16 @@ std::shared_ptr<Descarga> Anticipo::nueva(Canales &canales, CanalSftp &canal, co
     return d;
 }
 
-// One channel for a handful of small files; more for many, or for much to read.
-std::size_t Anticipo::canales_para_el_plan() const {
-    std::size_t archivos = plan_.size() - std::min(siguiente_, plan_.size());
+// One channel for a handful of small files; more for many, or for much to
+// read. Files a repeat run leaves alone are not counted: they need none.
+std::size_t Anticipo::canales_para_el_plan(std::size_t desde) const {
+    std::size_t archivos = 0;
     std::uint64_t bytes = 0;
-    for (std::size_t j = siguiente_; j < plan_.size(); ++j) {
-        bytes += plan_[j].medida.tamano.value_or(0);
+    for (std::size_t j = desde; j < plan_.size(); ++j) {
+        if (!ya_esta(plan_[j], *prefijo_ + plan_[j].nombre)) {
+            ++archivos;
+            bytes += plan_[j].medida.tamano.value_or(0);
+        }
     }
     constexpr std::uint64_t mib = 1u << 20;
     if (archivos > 32 || bytes > 32 * mib) {
@@ -252,9 +257,14 @@ void Anticipo::trae(Canales &canales, const std::string &ruta, const std::string
         suelta_transferencias();
         canales_ = &canales;
     }
-    canales.quiere(canales_para_el_plan());
     for (int intento = 0;; ++intento) {
         auto i = del_plan(ruta, local);
+        // Asked for at the plan's first file, before any is fetched ahead, so the
+        // files spread over them from the start.
+        if (i && !canales_pedidos_) {
+            canales_pedidos_ = true;
+            canales.quiere(canales_para_el_plan(*i));
+        }
         const Listado *l = i ? &plan_[*i] : listado(ruta);
         if (l && ya_esta(*l, local)) {
             if (i) {

@@ -60,8 +60,8 @@ class Anticipo {
     // A download of `l` on `canal`, started.
     std::shared_ptr<Descarga> nueva(Canales &canales, CanalSftp &canal, const Listado &l,
                                     const std::string &local);
-    // How many channels the files still to come are worth.
-    std::size_t canales_para_el_plan() const;
+    // How many channels the files of the plan from `desde` on are worth.
+    std::size_t canales_para_el_plan(std::size_t desde) const;
     // The download of the file asked for: the one fetched ahead, or a new one.
     std::shared_ptr<Descarga> de_turno(Canales &canales, std::optional<std::size_t> i,
                                        const Listado *l, const std::string &ruta,
@@ -89,6 +89,7 @@ class Anticipo {
     std::optional<std::string> prefijo_; // the deposit folder and its '/', from the first fetch
     std::size_t siguiente_ = 0;          // the next file of the plan to fetch ahead
     bool en_pausa_ = false;              // a local failure: no more fetching ahead
+    bool canales_pedidos_ = false;       // the plan asked for the channels it is worth
     Canales *canales_ = nullptr;         // where what is in flight travels
     std::map<std::size_t, std::shared_ptr<Descarga>> adelantadas_;
     std::shared_ptr<Descarga> directa_; // a file asked for outside the plan

@@ -54,7 +54,13 @@ CanalSftp::CanalSftp(std::unique_ptr<Transporte> transporte, std::string host)
 }
 
 CanalSftp::~CanalSftp() {
-    transporte_->cierra(salida_);
+    termina();
+    transporte_->cierra();
+}
+
+void CanalSftp::termina() noexcept {
+    transporte_->termina(salida_);
+    salida_.clear();
 }
 
 void CanalSftp::falla_protocolo(const std::string &motivo, const std::string &accion) {

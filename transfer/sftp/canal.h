@@ -42,8 +42,10 @@ class CanalSftp {
     CanalSftp(std::unique_ptr<Transporte> transporte, std::string host);
     CanalSftp(const CanalSftp &) = delete;
     CanalSftp &operator=(const CanalSftp &) = delete;
-    // Sends what is still queued (closes nobody waited for) and ends the stream.
+    // Waits for the stream's end (see termina()).
     ~CanalSftp();
+    // Sends what is still queued (closes nobody waited for) and our end of the stream.
+    void termina() noexcept;
 
     // Queues a request built by `construye(id)`; `atencion` gets its reply.
     template <class Construye> std::uint32_t pide(Construye &&construye, Atencion atencion) {

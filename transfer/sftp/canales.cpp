@@ -19,18 +19,24 @@ Canales::Canales(Red &red, std::unique_ptr<Transporte> primero)
     atiende([&] { return c.listo(); }, "iniciar el subsistema SFTP");
 }
 
+Canales::~Canales() {
+    for (auto &c : canales_) {
+        c->termina();
+    }
+}
+
 void Canales::quiere(std::size_t n) {
     quiere_ = std::max(quiere_, std::min(n, maximo));
     abre_los_que_faltan();
 }
 
 CanalSftp *Canales::elige(const std::vector<const CanalSftp *> &salvo) {
-    // While channels are still opening, those open take only their share of the
-    // files, or the first would take them all before the others could help.
+    // While channels are still opening, those open take half their budget: a far
+    // link's first round trips stay full, and a host slow to open files has
+    // others left for the channels to come.
     bool abriendo = std::any_of(canales_.begin(), canales_.end(),
                                 [](const auto &c) { return !c->roto() && !c->listo(); });
-    std::size_t tope = abriendo ? std::max<std::size_t>(1, Presupuesto::handles_maximo / quiere_)
-                                : Presupuesto::handles_maximo;
+    std::size_t tope = Presupuesto::handles_maximo / (abriendo ? 2 : 1);
     CanalSftp *mejor = nullptr;
     for (auto &c : canales_) {
         if (!c->listo() || !c->presupuesto().con_espacio() || c->presupuesto().handles >= tope ||

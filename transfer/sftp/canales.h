@@ -40,10 +40,14 @@ class Canales {
     Canales(Red &red, std::unique_ptr<Transporte> primero);
     Canales(const Canales &) = delete;
     Canales &operator=(const Canales &) = delete;
+    // Every channel sends its end before any waits for the host's: they end
+    // together, in one round trip.
+    ~Canales();
 
     // Up to `n` channels in all: those missing are asked for, and opened while
-    // the others work. Never more than `maximo`.
-    static constexpr std::size_t maximo = 4;
+    // the others work. Never more than `maximo`: well under the 10 sessions an
+    // OpenSSH server grants a connection by default (MaxSessions).
+    static constexpr std::size_t maximo = 6;
     void quiere(std::size_t n);
 
     // A channel that carries requests and has room for one more open file: the

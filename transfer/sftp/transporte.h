@@ -28,9 +28,11 @@ class Transporte {
     // What has come for this channel, at most `maximo` bytes, into `destino`; 0
     // when nothing has. A stream that ended or broke throws.
     virtual std::size_t recibe(char *destino, std::size_t maximo, const std::string &accion) = 0;
-    // Ends the stream in order, after sending `ultimo`. Never throws: whatever
-    // fails here, the stream is over.
-    virtual void cierra(std::string_view ultimo) noexcept = 0;
+    // Ends the stream in order, in two steps so that the channels of a
+    // connection end together: termina() sends `ultimo` and our end; cierra()
+    // waits for the host's. Neither throws: whatever fails here, the stream is over.
+    virtual void termina(std::string_view ultimo) noexcept = 0;
+    virtual void cierra() noexcept = 0;
     // After a fault nothing more is sent or read: the stream cannot be trusted.
     virtual void rompe() noexcept = 0;
     virtual bool roto() const = 0;

@@ -56,7 +56,7 @@ CanalSsh::CanalSsh(ConexionSsh &conexion, bool espera, std::uint64_t &llegadas)
         }
         paso_ = Paso::abierto;
     } catch (...) {
-        cierra({});
+        cierra();
         throw;
     }
 }
@@ -159,42 +159,54 @@ std::size_t CanalSsh::recibe(char *destino, std::size_t maximo, const std::strin
     return n;
 }
 
-void CanalSsh::cierra(std::string_view ultimo) noexcept {
+void CanalSsh::termina(std::string_view ultimo) noexcept {
+    if (!canal_ || eof_enviado_ || roto_ || paso_ != Paso::abierto || conexion_.muerta ||
+        !ssh_is_connected(conexion_.ssh.get()) || ssh_channel_is_closed(canal_)) {
+        return;
+    }
+    // As OpenSSH's client ends: our EOF, on which the host's sftp server ends.
+    Guardia guardia(conexion_.fd, conexion_.plazo);
+    // What still comes is read and dropped by cierra(), from libssh's own buffer.
+    ssh_remove_channel_callbacks(canal_, &avisos_);
+    // Requests nobody waited for (closes) may still be queued: they go first,
+    // so the host frees every handle before it sees the end.
+    if (!ultimo.empty()) {
+        ssh_channel_write(canal_, ultimo.data(), static_cast<std::uint32_t>(ultimo.size()));
+    }
+    eof_enviado_ = ssh_channel_send_eof(canal_) == SSH_OK;
+    if (vigia().disparo()) {
+        conexion_.muerta = true;
+    }
+}
+
+void CanalSsh::cierra() noexcept {
     if (!canal_) {
         return;
     }
-    if (!roto_ && paso_ == Paso::abierto && !conexion_.muerta &&
-        ssh_is_connected(conexion_.ssh.get()) && !ssh_channel_is_closed(canal_)) {
-        // As OpenSSH's client ends: our EOF, on which the host's sftp server ends;
-        // whatever it still sends, its EOF and its close read to the end, since data
-        // left unread when the socket closes turns the close into a reset; then ours.
+    termina({});
+    if (eof_enviado_ && !conexion_.muerta && ssh_is_connected(conexion_.ssh.get()) &&
+        !ssh_channel_is_closed(canal_)) {
+        // Whatever the host still sends, its EOF and its close are read to the end,
+        // since data left unread when the socket closes turns the close into a
+        // reset; then ours.
         Guardia guardia(conexion_.fd, conexion_.plazo);
-        // What still comes is read and dropped below, from libssh's own buffer.
-        ssh_remove_channel_callbacks(canal_, &avisos_);
-        // Requests nobody waited for (closes) may still be queued: they go first,
-        // so the host frees every handle before it sees the end.
-        if (!ultimo.empty()) {
-            ssh_channel_write(canal_, ultimo.data(), static_cast<std::uint32_t>(ultimo.size()));
+        // Replies to requests still in flight are read and dropped: libssh holds
+        // back the host's close while any data of the channel is unread.
+        std::array<char, 4096> resto;
+        while (!vigia().disparo()) {
+            int n = ssh_channel_read_timeout(canal_, resto.data(), resto.size(), 0,
+                                             espera_libssh(conexion_.plazo));
+            if (n > 0 || n == SSH_AGAIN) {
+                continue;
+            }
+            if (n < 0 || ssh_channel_is_eof(canal_) || ssh_channel_is_closed(canal_)) {
+                break;
+            }
         }
-        if (ssh_channel_send_eof(canal_) == SSH_OK) {
-            // Replies to requests still in flight are read and dropped: libssh
-            // holds back the host's close while any data of the channel is unread.
-            std::array<char, 4096> resto;
-            while (!vigia().disparo()) {
-                int n = ssh_channel_read_timeout(canal_, resto.data(), resto.size(), 0,
-                                                 espera_libssh(conexion_.plazo));
-                if (n > 0 || n == SSH_AGAIN) {
-                    continue;
-                }
-                if (n < 0 || ssh_channel_is_eof(canal_) || ssh_channel_is_closed(canal_)) {
-                    break;
-                }
-            }
-            // Past the host's EOF a channel read no longer reads the socket.
-            if (ssh_channel_is_eof(canal_) && !vigia().disparo()) {
-                conexion_.atiende_hasta([&] { return ssh_channel_is_closed(canal_) != 0; },
-                                        espera_libssh(conexion_.plazo));
-            }
+        // Past the host's EOF a channel read no longer reads the socket.
+        if (ssh_channel_is_eof(canal_) && !vigia().disparo()) {
+            conexion_.atiende_hasta([&] { return ssh_channel_is_closed(canal_) != 0; },
+                                    espera_libssh(conexion_.plazo));
         }
         ssh_channel_close(canal_);
         if (vigia().disparo()) {

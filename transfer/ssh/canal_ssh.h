@@ -22,13 +22,14 @@ class CanalSsh final : public Transporte {
     CanalSsh(ConexionSsh &conexion, bool espera, std::uint64_t &llegadas);
     CanalSsh(const CanalSsh &) = delete;
     CanalSsh &operator=(const CanalSsh &) = delete;
-    ~CanalSsh() override { cierra({}); }
+    ~CanalSsh() override { cierra(); }
 
     bool abierto() override;
     void envia(std::string_view bytes, const std::string &accion) override;
     std::size_t recibe(char *destino, std::size_t maximo, const std::string &accion) override;
-    // Our EOF, the host's close read, then ours; all within the connection's timeout.
-    void cierra(std::string_view ultimo) noexcept override;
+    // Our EOF; then the host's close read, then ours; all within the connection's timeout.
+    void termina(std::string_view ultimo) noexcept override;
+    void cierra() noexcept override;
     void rompe() noexcept override { roto_ = true; }
     bool roto() const override { return roto_ || conexion_.muerta; }
 
@@ -49,8 +50,9 @@ class CanalSsh final : public Transporte {
     ssh_channel_callbacks_struct avisos_{};
     Paso paso_ = Paso::sesion;
     bool roto_ = false;
-    bool terminado_ = false; // the host sent its EOF or closed the channel
-    std::string llegado_;    // what came and was not taken yet, from `tomado_` on
+    bool terminado_ = false;   // the host sent its EOF or closed the channel
+    bool eof_enviado_ = false; // termina() sent ours
+    std::string llegado_;      // what came and was not taken yet, from `tomado_` on
     std::size_t tomado_ = 0;
     // Bytes taken since the window was last grown (see recibe()): the first read grows it.
     std::uint64_t desde_ventana_ = UINT64_MAX / 2;
