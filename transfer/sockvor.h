@@ -11,7 +11,7 @@
 // ~/.ssh/config; `login` is the SSH user. Remote paths are Windows paths
 // (D:\IDE\x1\Acuses\name.xml), reached over SFTP as /D:/IDE/x1/Acuses/name.xml.
 // One SSH connection per (ip, login) serves every call of the process; it carries
-// up to four SFTP channels when many files, or a large one, are to come.
+// up to six SFTP channels when many files, or a large one, are to come.
 //
 // Our implementation: keys and known_hosts come from $HOME/.ssh (the passwd
 // home when HOME is unset), public keys only, the host key checked strictly;
