@@ -35,9 +35,6 @@ std::string causa_sftp(std::uint32_t codigo) {
 // enough to leave room for the rest of the text.
 constexpr std::size_t mensaje_maximo = 200;
 
-// What one read takes from the transport at most: room for a grown window's worth.
-constexpr std::size_t lectura_maxima = 4u << 20;
-
 } // namespace
 
 std::string explica(const sftp::Estado &e) {
@@ -84,10 +81,7 @@ std::size_t CanalSftp::lee(const std::string &accion) {
     if (roto() || !transporte_->abierto()) {
         return 0;
     }
-    char *destino = entrada_.espacio(lectura_maxima);
-    std::size_t n = transporte_->recibe(destino, lectura_maxima, accion);
-    entrada_.toma(n);
-    return n;
+    return transporte_->recibe(entrada_, accion);
 }
 
 void CanalSftp::despacha(const std::string &accion) {

@@ -12,8 +12,9 @@ char *Ensamblador::espacio(std::size_t n) {
         inicio_ = 0;
     }
     if (capacidad_ < fin_ + n) {
-        // With room for the part of a packet a read may leave, the next ask fits.
-        std::size_t nueva = fin_ + n + (n > paquete_maximo ? paquete_maximo : 0);
+        // Twice what is needed: data that comes in many small pieces between two
+        // looks at it is appended without a copy of all of it each time.
+        std::size_t nueva = 2 * (fin_ + n);
         auto otros = std::make_unique_for_overwrite<char[]>(nueva);
         std::copy(datos_.get(), datos_.get() + fin_, otros.get());
         datos_ = std::move(otros);

@@ -5,6 +5,8 @@
 // faults, clock and all.
 #pragma once
 
+#include "sftp/paquetes.h"
+
 #include <chrono>
 #include <cstddef>
 #include <memory>
@@ -25,9 +27,12 @@ class Transporte {
     // Sends `bytes` whole, or throws the stream's failure naming `accion`, which
     // reads like "leer /D:/x".
     virtual void envia(std::string_view bytes, const std::string &accion) = 0;
-    // What has come for this channel, at most `maximo` bytes, into `destino`; 0
-    // when nothing has. A stream that ended or broke throws.
-    virtual std::size_t recibe(char *destino, std::size_t maximo, const std::string &accion) = 0;
+    // Appends to `entrada` what has come for this channel, and says how many
+    // bytes: 0 when nothing has. From the first call on, the transport may append
+    // to it whenever data comes, without a copy of its own in between; the
+    // caller keeps no packet of it across a call into the transport. A stream
+    // that ended or broke throws.
+    virtual std::size_t recibe(sftp::Ensamblador &entrada, const std::string &accion) = 0;
     // Ends the stream in order, in two steps so that the channels of a
     // connection end together: termina() sends `ultimo` and our end; cierra()
     // waits for the host's. Neither throws: whatever fails here, the stream is over.

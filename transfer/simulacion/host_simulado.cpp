@@ -177,7 +177,7 @@ void Canal::envia(std::string_view bytes, const std::string &accion) {
     }
 }
 
-std::size_t Canal::recibe(char *destino, std::size_t maximo, const std::string &accion) {
+std::size_t Canal::recibe(sftp::Ensamblador &entrada, const std::string &accion) {
     exige(host_, ++host_.pasos < pasos_maximos, "la corrida termina en un número acotado de pasos");
     if (cerrado_) {
         roto_ = true;
@@ -189,11 +189,11 @@ std::size_t Canal::recibe(char *destino, std::size_t maximo, const std::string &
     if (salida_.empty()) {
         return 0;
     }
-    std::size_t n = std::min(maximo, salida_.size());
+    std::size_t n = salida_.size();
     if (std::uint8_t b = host_.decide.byte(); b >= 224) {
         n = 1 + b % n; // a packet may come in pieces
     }
-    std::copy_n(salida_.data(), n, destino);
+    entrada.agrega(std::string_view(salida_).substr(0, n));
     salida_.erase(0, n);
     return n;
 }

@@ -100,7 +100,7 @@ class Canal final : public Transporte {
 
     bool abierto() override;
     void envia(std::string_view bytes, const std::string &accion) override;
-    std::size_t recibe(char *destino, std::size_t maximo, const std::string &accion) override;
+    std::size_t recibe(sftp::Ensamblador &entrada, const std::string &accion) override;
     void termina(std::string_view) noexcept override {}
     void cierra() noexcept override { roto_ = true; }
     void rompe() noexcept override { roto_ = true; }

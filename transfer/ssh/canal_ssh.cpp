@@ -121,7 +121,13 @@ int CanalSsh::al_llegar(ssh_session, ssh_channel, void *datos, std::uint32_t lar
                         void *yo) {
     auto &c = *static_cast<CanalSsh *>(yo);
     if (!error) { // an sftp server's stderr is not ours to read
-        c.llegado_.append(static_cast<const char *>(datos), largo);
+        std::string_view llega(static_cast<const char *>(datos), largo);
+        if (c.entrada_) {
+            c.entrada_->agrega(llega);
+        } else {
+            c.antes_.append(llega);
+        }
+        c.llegado_ += largo;
         c.llegadas_ += largo;
     }
     return static_cast<int>(largo);
@@ -131,29 +137,26 @@ void CanalSsh::al_terminar(ssh_session, ssh_channel, void *yo) {
     static_cast<CanalSsh *>(yo)->terminado_ = true;
 }
 
-std::size_t CanalSsh::recibe(char *destino, std::size_t maximo, const std::string &accion) {
+std::size_t CanalSsh::recibe(sftp::Ensamblador &entrada, const std::string &accion) {
+    if (!entrada_) {
+        entrada_ = &entrada;
+        entrada.agrega(antes_); // what came before there was somewhere to put it
+        antes_.clear();
+    }
     // Asking libssh for more than its window holds grows the window to that; the
     // read itself finds nothing in its buffer, since all went to al_llegar().
-    if (desde_ventana_ >= ventana / 2 && maximo >= ventana && !roto()) {
+    if (desde_ventana_ >= ventana / 2 && !roto()) {
         desde_ventana_ = 0;
+        static const auto nada = std::make_unique_for_overwrite<char[]>(ventana);
         int r = conexion_.vigilado(
-            [&] { return ssh_channel_read_timeout(canal_, destino, ventana, 0, 0); });
+            [&] { return ssh_channel_read_timeout(canal_, nada.get(), ventana, 0, 0); });
         if (r < 0) {
             pierde(accion, visible(ssh_get_error(conexion_.ssh.get())));
         }
     }
-    std::size_t n = std::min(maximo, llegado_.size() - tomado_);
-    if (n == 0) {
-        if (terminado_ || ssh_channel_is_closed(canal_) || conexion_.caida()) {
-            pierde(accion, "el host cerró el canal SFTP");
-        }
-        return 0;
-    }
-    std::copy_n(llegado_.data() + tomado_, n, destino);
-    tomado_ += n;
-    if (tomado_ == llegado_.size()) {
-        llegado_.clear();
-        tomado_ = 0;
+    auto n = static_cast<std::size_t>(std::exchange(llegado_, 0));
+    if (n == 0 && (terminado_ || ssh_channel_is_closed(canal_) || conexion_.caida())) {
+        pierde(accion, "el host cerró el canal SFTP");
     }
     desde_ventana_ += n;
     return n;

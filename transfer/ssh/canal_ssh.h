@@ -26,7 +26,7 @@ class CanalSsh final : public Transporte {
 
     bool abierto() override;
     void envia(std::string_view bytes, const std::string &accion) override;
-    std::size_t recibe(char *destino, std::size_t maximo, const std::string &accion) override;
+    std::size_t recibe(sftp::Ensamblador &entrada, const std::string &accion) override;
     // Our EOF; then the host's close read, then ours; all within the connection's timeout.
     void termina(std::string_view ultimo) noexcept override;
     void cierra() noexcept override;
@@ -52,8 +52,11 @@ class CanalSsh final : public Transporte {
     bool roto_ = false;
     bool terminado_ = false;   // the host sent its EOF or closed the channel
     bool eof_enviado_ = false; // termina() sent ours
-    std::string llegado_;      // what came and was not taken yet, from `tomado_` on
-    std::size_t tomado_ = 0;
+    // Where al_llegar() puts what comes: the channel's packets, from the first
+    // recibe() on; before, a buffer of its own.
+    sftp::Ensamblador *entrada_ = nullptr;
+    std::string antes_;
+    std::uint64_t llegado_ = 0; // bytes put there since the last recibe()
     // Bytes taken since the window was last grown (see recibe()): the first read grows it.
     std::uint64_t desde_ventana_ = UINT64_MAX / 2;
 };
