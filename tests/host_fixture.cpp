@@ -112,6 +112,9 @@ HostSftp::HostSftp(OpcionesHost opciones) {
         argumentos.insert(argumentos.end(),
                           {"--max-channels", std::to_string(opciones.max_canales)});
     }
+    if (opciones.latencia_ms > 0) {
+        argumentos.insert(argumentos.end(), {"--latency", std::to_string(opciones.latencia_ms)});
+    }
     if (opciones.muchos > 0) {
         argumentos.insert(argumentos.end(), {"--inject-many", std::to_string(opciones.muchos),
                                              "--many-tag", opciones.etiqueta_muchos});

@@ -29,6 +29,7 @@ struct OpcionesHost {
     std::vector<std::string> mal_leidos;   // --malformed-read NAME: malformed read replies
     int demora_apertura_ms = 0;            // --open-delay MS
     int max_canales = 0;                   // --max-channels N; 0 leaves it out
+    int latencia_ms = 0;                   // --latency MS: a far host
     std::vector<std::string> cierra_canal; // --close-channel K=N
 };
 

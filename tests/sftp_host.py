@@ -53,6 +53,8 @@ packet (right length field, right id) whose string claims 1 KiB more than the
 packet holds.
 --open-delay MS: every file open takes MS milliseconds; the channel's next
 request waits for it.
+--latency MS: every request is answered MS milliseconds after it came, all
+handled side by side: a far host, as the round trip a client measures.
 --max-channels N: at most N session channels open at once on a connection; a
 further channel open is refused (administratively prohibited).
 --close-channel K=N: the K-th SFTP channel of a connection (from 1) is closed
@@ -402,6 +404,12 @@ def limit_channels(most):
 def scramble_replies():
     """Handles each request in a task of its own that starts after a delay
     depending on its id, so replies overtake one another."""
+    delay_requests(lambda pktid: (pktid * 7 % 5) * 0.003)
+
+
+def delay_requests(delay):
+    """Handles each request in a task of its own that starts `delay(id)`
+    seconds after it came."""
     handler = asyncssh.sftp.SFTPServerHandler
 
     async def recv_packets(self):
@@ -412,7 +420,7 @@ def scramble_replies():
                 pktid = packet.get_uint32()
 
                 async def later(pkttype=pkttype, pktid=pktid, packet=packet):
-                    await asyncio.sleep((pktid * 7 % 5) * 0.003)
+                    await asyncio.sleep(delay(pktid))
                     await self._process_packet(pkttype, pktid, packet)
                     HOST.log('reply %d' % pktid)
 
@@ -476,12 +484,15 @@ def main():
     p.add_argument('--rewrite', action='append', default=[])
     p.add_argument('--malformed-read', action='append', default=[])
     p.add_argument('--open-delay', type=int, default=0)
+    p.add_argument('--latency', type=int, default=0)
     p.add_argument('--max-channels', type=int, default=0)
     p.add_argument('--close-channel', action='append', default=[])
     p.add_argument('--log')
     args = p.parse_args()
-    if args.windows and 'out-of-order' in args.fault:
-        p.error('--windows answers one request at a time: out-of-order contradicts it')
+    if args.windows and ('out-of-order' in args.fault or args.latency):
+        p.error('--windows answers one request at a time: out-of-order and --latency contradict it')
+    if args.latency and 'out-of-order' in args.fault:
+        p.error('--latency and out-of-order each set when a request is handled')
     loop = asyncio.new_event_loop()
     asyncio.set_event_loop(loop)
     HOST = Host(args)
@@ -492,6 +503,8 @@ def main():
         limit_channels(args.max_channels)
     if 'out-of-order' in HOST.faults:
         scramble_replies()
+    if args.latency:
+        delay_requests(lambda pktid: args.latency / 1000)
     try:
         loop.run_until_complete(silent(args) if 'silent' in HOST.faults else serve(args))
     except KeyboardInterrupt:

@@ -103,13 +103,13 @@ std::shared_ptr<Descarga> Anticipo::nueva(Canales &canales, CanalSftp &canal, co
 
 // One channel for a handful of small files; more for many, or for much to
 // read. Files a repeat run leaves alone are not counted: they need none.
-std::size_t Anticipo::canales_para_el_plan(std::size_t desde) const {
+std::size_t Anticipo::canales_para_el_plan(std::size_t desde, bool lejos) const {
     std::size_t archivos = 0;
     std::uint64_t bytes = 0;
     for (std::size_t j = desde; j < plan_.size(); ++j) {
         if (!ya_esta(plan_[j], *prefijo_ + plan_[j].nombre)) {
             ++archivos;
-            bytes += plan_[j].medida.tamano.value_or(0);
+            bytes += lejos ? plan_[j].medida.tamano.value_or(0) : 0;
         }
     }
     constexpr std::uint64_t mib = 1u << 20;
@@ -263,7 +263,7 @@ void Anticipo::trae(Canales &canales, const std::string &ruta, const std::string
         // files spread over them from the start.
         if (i && !canales_pedidos_) {
             canales_pedidos_ = true;
-            canales.quiere(canales_para_el_plan(*i));
+            canales.quiere(canales_para_el_plan(*i, canales.lejos()));
         }
         const Listado *l = i ? &plan_[*i] : listado(ruta);
         if (l && ya_esta(*l, local)) {

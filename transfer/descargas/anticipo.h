@@ -60,8 +60,9 @@ class Anticipo {
     // A download of `l` on `canal`, started.
     std::shared_ptr<Descarga> nueva(Canales &canales, CanalSftp &canal, const Listado &l,
                                     const std::string &local);
-    // How many channels the files of the plan from `desde` on are worth.
-    std::size_t canales_para_el_plan(std::size_t desde) const;
+    // How many channels the files of the plan from `desde` on are worth; their
+    // bytes count only over a link that is `lejos` (Canales::lejos).
+    std::size_t canales_para_el_plan(std::size_t desde, bool lejos) const;
     // The download of the file asked for: the one fetched ahead, or a new one.
     std::shared_ptr<Descarga> de_turno(Canales &canales, std::optional<std::size_t> i,
                                        const Listado *l, const std::string &ruta,

@@ -16,7 +16,8 @@ constexpr std::size_t lecturas_por_apertura = 64;
 // A file found to be another than the one its copy started from is copied once
 // more from the start at once; found changed again, it is being written.
 constexpr int reinicios_maximos = 1;
-// A file with this much left to read is read over several channels at once.
+// A file with this much left to read is read over several channels at once,
+// where the link is far (Canales::lejos).
 constexpr std::uint64_t grande = 4u << 20;
 
 Medida medida_de(const sftp::Atributos &a) {
@@ -121,7 +122,7 @@ void Descarga::lee_desde_cero(Medida base) {
     ap.medida.reset();
     ap.lectura_tras_medir = false;
     fase_ = Fase::leyendo;
-    if (base_.tamano && *base_.tamano >= grande) {
+    if (base_.tamano && *base_.tamano >= grande && canales_.lejos()) {
         canales_.quiere(Canales::maximo);
     }
     continua();
@@ -187,7 +188,7 @@ void Descarga::lee(Apertura &ap) {
 
 void Descarga::quiza_otra_apertura() {
     if (!base_.tamano || sin_mas_lecturas() || aperturas_.size() >= Canales::maximo ||
-        *base_.tamano - siguiente_ < grande) {
+        *base_.tamano - siguiente_ < grande || !canales_.lejos()) {
         return;
     }
     std::vector<const CanalSftp *> usados;

@@ -45,8 +45,8 @@ std::string explica(const sftp::Estado &e) {
     return texto;
 }
 
-CanalSftp::CanalSftp(std::unique_ptr<Transporte> transporte, std::string host)
-    : transporte_(std::move(transporte)), host_(std::move(host)) {
+CanalSftp::CanalSftp(std::unique_ptr<Transporte> transporte, const Red &red)
+    : transporte_(std::move(transporte)), red_(red) {
     salida_ = sftp::pide_init();
 }
 
@@ -65,7 +65,7 @@ void CanalSftp::falla_protocolo(const std::string &motivo, const std::string &ac
     // cannot be read any further.
     transporte_->rompe();
     falla(SOCKVOR_E_SFTP,
-          "El host " + host_ + " rompió el protocolo SFTP al " + accion + ": " + motivo);
+          "El host " + host() + " rompió el protocolo SFTP al " + accion + ": " + motivo);
 }
 
 void CanalSftp::vacia(const std::string &accion) {
@@ -86,6 +86,7 @@ std::size_t CanalSftp::lee(const std::string &accion) {
 
 void CanalSftp::despacha(const std::string &accion) {
     std::string motivo;
+    const auto llegada = red_.ahora();
     while (auto paquete = entrada_.siguiente(motivo)) {
         if (!version_) {
             auto v = sftp::lee_version(*paquete, motivo);
@@ -94,7 +95,7 @@ void CanalSftp::despacha(const std::string &accion) {
             }
             if (v->numero < sftp::version) {
                 transporte_->rompe();
-                falla(SOCKVOR_E_SFTP, "El host " + host_ + " habla SFTP versión " +
+                falla(SOCKVOR_E_SFTP, "El host " + host() + " habla SFTP versión " +
                                           std::to_string(v->numero) + "; hace falta la versión 3");
             }
             version_ = true;
@@ -109,7 +110,9 @@ void CanalSftp::despacha(const std::string &accion) {
             falla_protocolo("respuesta a un pedido que no se hizo (" + std::to_string(r->id) + ")",
                             accion);
         }
-        Atencion atencion = std::move(it->second);
+        Atencion atencion = std::move(it->second.atencion);
+        auto tardo = llegada - it->second.desde;
+        ida_y_vuelta_ = std::min(ida_y_vuelta_.value_or(tardo), tardo);
         esperando_.erase(it);
         atencion(*r);
     }
@@ -125,9 +128,9 @@ void CanalSftp::pierde(const std::string &causa) {
     // Handlers may ask for more; on a lost channel that goes nowhere.
     auto pendientes = std::move(esperando_);
     esperando_.clear();
-    for (auto &[id, atencion] : pendientes) {
+    for (auto &[id, espera] : pendientes) {
         sftp::Respuesta r{id, sftp::Estado{sftp::FX_CONNECTION_LOST, causa}};
-        atencion(r);
+        espera.atencion(r);
     }
 }
 

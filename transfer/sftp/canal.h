@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 
@@ -37,9 +38,9 @@ struct Presupuesto {
 
 class CanalSftp {
   public:
-    // Agrees on version 3 over `transporte`, which it owns from then on, once
-    // the transport is open. `host` names the host in messages.
-    CanalSftp(std::unique_ptr<Transporte> transporte, std::string host);
+    // Agrees on version 3 over `transporte`, a channel of `red`, which it owns
+    // from then on, once the transport is open.
+    CanalSftp(std::unique_ptr<Transporte> transporte, const Red &red);
     CanalSftp(const CanalSftp &) = delete;
     CanalSftp &operator=(const CanalSftp &) = delete;
     // Waits for the stream's end (see termina()).
@@ -54,7 +55,7 @@ class CanalSftp {
             return id; // nothing goes on a lost channel, and nothing comes back
         }
         salida_ += construye(id);
-        esperando_.emplace(id, std::move(atencion));
+        esperando_.emplace(id, Espera{std::move(atencion), red_.ahora()});
         return id;
     }
 
@@ -63,8 +64,11 @@ class CanalSftp {
     bool roto() const { return perdido_ || transporte_->roto(); }
     // Requests awaiting their reply; the version's counts while it is awaited.
     std::size_t en_vuelo() const { return roto() ? 0 : esperando_.size() + (version_ ? 0 : 1); }
-    const std::string &host() const { return host_; }
+    const std::string &host() const { return red_.host(); }
     Presupuesto &presupuesto() { return presupuesto_; }
+    // The quickest any request took from being asked to its reply: the link's
+    // round trip and little more, once a few have been answered.
+    std::optional<Red::Reloj::duration> ida_y_vuelta() const { return ida_y_vuelta_; }
 
     // The steps canales.h drives, each without waiting for the host. They throw
     // the stream's failures naming `accion`, which reads like "leer /D:/x".
@@ -83,12 +87,18 @@ class CanalSftp {
   private:
     [[noreturn]] void falla_protocolo(const std::string &motivo, const std::string &accion);
 
+    struct Espera {
+        Atencion atencion;
+        Red::Reloj::time_point desde;
+    };
+
     std::unique_ptr<Transporte> transporte_;
-    std::string host_;
+    const Red &red_;
     bool version_ = false;
     bool perdido_ = false;
     std::uint32_t siguiente_id_ = 1;
-    std::unordered_map<std::uint32_t, Atencion> esperando_;
+    std::unordered_map<std::uint32_t, Espera> esperando_;
+    std::optional<Red::Reloj::duration> ida_y_vuelta_;
     std::string salida_;
     sftp::Ensamblador entrada_;
     Presupuesto presupuesto_;

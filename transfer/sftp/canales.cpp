@@ -14,7 +14,7 @@ ReglaDeProgreso regla_de_progreso(std::chrono::milliseconds plazo) {
 
 Canales::Canales(Red &red, std::unique_ptr<Transporte> primero)
     : red_(red), regla_(regla_de_progreso(red.plazo())) {
-    canales_.push_back(std::make_unique<CanalSftp>(std::move(primero), red_.host()));
+    canales_.push_back(std::make_unique<CanalSftp>(std::move(primero), red_));
     const auto &c = *canales_.front();
     atiende([&] { return c.listo(); }, "iniciar el subsistema SFTP");
 }
@@ -73,6 +73,16 @@ std::size_t Canales::en_vuelo() const {
     return n;
 }
 
+bool Canales::lejos() const {
+    std::optional<Reloj::duration> menor;
+    for (const auto &c : canales_) {
+        if (auto t = c->ida_y_vuelta()) {
+            menor = std::min(menor.value_or(*t), *t);
+        }
+    }
+    return menor && *menor >= ida_y_vuelta_lejana;
+}
+
 bool Canales::rotos() const {
     return red_.muerta() ||
            std::all_of(canales_.begin(), canales_.end(), [](const auto &c) { return c->roto(); });
@@ -112,7 +122,7 @@ void Canales::abre_los_que_faltan() {
             sin_mas_ = true;
             return;
         }
-        canales_.push_back(std::make_unique<CanalSftp>(std::move(t), red_.host()));
+        canales_.push_back(std::make_unique<CanalSftp>(std::move(t), red_));
         ++vivos;
     }
 }

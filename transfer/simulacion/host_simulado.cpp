@@ -15,6 +15,9 @@ namespace {
 // Steps a run may take: far more than any honest run of a few files needs, so
 // reaching it means the library went round in circles.
 constexpr std::uint64_t pasos_maximos = 200000;
+// Each answer takes this long to arrive: a far host, where a big file is read
+// over several channels at once, so the fuzzer plays those reads too.
+constexpr std::chrono::milliseconds ida_y_vuelta{5};
 
 } // namespace
 
@@ -277,6 +280,7 @@ bool Conexion::espera(std::chrono::milliseconds paciencia, const std::string &ac
         host_.reloj += paciencia;
         return false;
     }
+    host_.reloj += ida_y_vuelta;
     return ocupados[host_.decide.entre(ocupados.size())]->trabaja(accion, paciencia);
 }
 
