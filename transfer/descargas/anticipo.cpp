@@ -109,14 +109,14 @@ std::size_t Anticipo::canales_para_el_plan(std::size_t desde, bool lejos) const 
     for (std::size_t j = desde; j < plan_.size(); ++j) {
         if (!ya_esta(plan_[j], *prefijo_ + plan_[j].nombre)) {
             ++archivos;
-            bytes += lejos ? plan_[j].medida.tamano.value_or(0) : 0;
+            bytes += plan_[j].medida.tamano.value_or(0);
         }
     }
     constexpr std::uint64_t mib = 1u << 20;
-    if (archivos > 32 || bytes > 32 * mib) {
+    if (archivos > 32 || (lejos && bytes > 32 * mib)) {
         return Canales::maximo;
     }
-    return archivos > 8 || bytes > 8 * mib ? 2 : 1;
+    return archivos > 8 || (lejos && bytes > 8 * mib) ? 2 : 1;
 }
 
 bool Anticipo::hay_otras(std::optional<std::size_t> i) const {

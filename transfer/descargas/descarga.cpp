@@ -122,7 +122,7 @@ void Descarga::lee_desde_cero(Medida base) {
     ap.medida.reset();
     ap.lectura_tras_medir = false;
     fase_ = Fase::leyendo;
-    if (base_.tamano && *base_.tamano >= grande && canales_.lejos()) {
+    if (por_varios_canales()) {
         canales_.quiere(Canales::maximo);
     }
     continua();
@@ -186,9 +186,12 @@ void Descarga::lee(Apertura &ap) {
     }
 }
 
+bool Descarga::por_varios_canales() const {
+    return base_.tamano && *base_.tamano - siguiente_ >= grande && canales_.lejos();
+}
+
 void Descarga::quiza_otra_apertura() {
-    if (!base_.tamano || sin_mas_lecturas() || aperturas_.size() >= Canales::maximo ||
-        *base_.tamano - siguiente_ < grande || !canales_.lejos()) {
+    if (!por_varios_canales() || sin_mas_lecturas() || aperturas_.size() >= Canales::maximo) {
         return;
     }
     std::vector<const CanalSftp *> usados;

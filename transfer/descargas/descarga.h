@@ -110,6 +110,8 @@ class Descarga : public std::enable_shared_from_this<Descarga> {
     void al_confirmar(const Ap &ap, sftp::Respuesta &r);
     void lee_desde_cero(Medida base);
     void lee(Apertura &ap);
+    // Enough left to read, over a far link, to be worth reading over several channels.
+    bool por_varios_canales() const;
     void quiza_otra_apertura();
     void revisa();
     void decide(const Medida &ahora);

@@ -4,7 +4,8 @@
 
 namespace sockvor::sftp {
 
-char *Ensamblador::espacio(std::size_t n) {
+void Ensamblador::agrega(std::string_view bytes) {
+    const std::size_t n = bytes.size();
     // What is unread moves to the front: at most one packet's worth.
     if (inicio_ > 0) {
         std::copy(datos_.get() + inicio_, datos_.get() + fin_, datos_.get());
@@ -20,7 +21,8 @@ char *Ensamblador::espacio(std::size_t n) {
         datos_ = std::move(otros);
         capacidad_ = nueva;
     }
-    return datos_.get() + fin_;
+    std::copy(bytes.begin(), bytes.end(), datos_.get() + fin_);
+    fin_ += n;
 }
 
 std::optional<std::string_view> Ensamblador::siguiente(std::string &motivo) {

@@ -15,27 +15,18 @@ namespace sockvor::sftp {
 // Splits the byte stream of the channel into packets.
 class Ensamblador {
   public:
-    // Invalidates the packets handed out so far.
-    void agrega(std::string_view bytes) {
-        std::copy(bytes.begin(), bytes.end(), espacio(bytes.size()));
-        toma(bytes.size());
-    }
-    // Room for `n` more bytes at the end, for a read to fill without a copy;
-    // toma() then says how many it filled. Invalidates the packets handed out.
-    char *espacio(std::size_t n);
-    void toma(std::size_t n) { fin_ += n; }
+    // Appends `bytes`. Invalidates the packets handed out so far.
+    void agrega(std::string_view bytes);
     // The next whole packet (without its length field), or nothing while it is
-    // incomplete; it stays valid until the next espacio(). A length over
+    // incomplete; it stays valid until the next agrega(). A length over
     // paquete_maximo or under one byte sets `motivo` and returns nothing: the
     // stream cannot be trusted past it.
     std::optional<std::string_view> siguiente(std::string &motivo);
     // The room it holds, read or not: what is unread moves to the front before
-    // more is asked, so this stays within one packet and one read.
+    // more is appended, so this stays within twice one packet and one piece.
     std::size_t reservado() const { return capacidad_; }
 
   private:
-    // Not filled in advance: a read may ask for much room and use little, and
-    // memory the process never writes costs it nothing.
     std::unique_ptr<char[]> datos_;
     std::size_t capacidad_ = 0;
     std::size_t inicio_ = 0; // [inicio_, fin_) is unread
