@@ -117,6 +117,11 @@ void confina(const std::string &local) {
     }
     std::string carpeta = carpeta_de(local);
     if (estado == Estado::confinado) {
+        // The same folder again, as every call of a run names it, needs no look:
+        // were it renamed away meanwhile, the confinement still refuses the write.
+        if (carpeta == carpeta_confinada) {
+            return;
+        }
         // A folder that cannot be looked at is left to the deposit, which says why.
         struct stat s {};
         if (::stat(carpeta.c_str(), &s) == 0 && (s.st_dev != dispositivo || s.st_ino != inodo)) {

@@ -10,10 +10,31 @@ namespace sockvor {
 
 namespace {
 
-constexpr std::string_view version = "2";
+constexpr std::string_view version = "3";
 constexpr std::size_t largo_clave = 32;
-// The digest and seven decimal fields with their spaces; anything longer is not ours.
-constexpr std::size_t largo_maximo = 200;
+constexpr std::size_t largo_remota = 16;
+// The digest and three decimal fields with their spaces; anything longer is not ours.
+constexpr std::size_t largo_maximo = 80;
+
+// The first `cifras` hexadecimal digits of the SHA-256 of `texto`; empty if it fails.
+std::string resumen_hex(const std::string &texto, std::size_t cifras) {
+    // Fetched once and kept: fetching it again for each digest, as EVP_sha256()
+    // makes OpenSSL 3 do, costs more than the digest, twice a file on each run.
+    static EVP_MD *const sha256 = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+    unsigned char resumen[EVP_MAX_MD_SIZE];
+    unsigned int largo = 0;
+    if (!sha256 || EVP_Digest(texto.data(), texto.size(), resumen, &largo, sha256, nullptr) != 1 ||
+        largo < cifras / 2) {
+        return {};
+    }
+    static constexpr char hex[] = "0123456789abcdef";
+    std::string salida;
+    for (std::size_t i = 0; i < cifras / 2; ++i) {
+        salida += hex[resumen[i] >> 4];
+        salida += hex[resumen[i] & 0xf];
+    }
+    return salida;
+}
 
 // One decimal field with no sign and no leading zero, then `fin`.
 template <class T> bool campo(std::string_view &texto, T &valor, char fin) {
@@ -34,17 +55,19 @@ template <class T> bool campo(std::string_view &texto, T &valor, char fin) {
     return true;
 }
 
-bool clave_valida(std::string_view clave) {
-    return clave.size() == largo_clave &&
-           clave.find_first_not_of("0123456789abcdef") == std::string_view::npos;
+bool hex_de(std::string_view texto, std::size_t largo) {
+    return texto.size() == largo &&
+           texto.find_first_not_of("0123456789abcdef") == std::string_view::npos;
 }
 
+bool clave_valida(std::string_view clave) {
+    return hex_de(clave, largo_clave);
+}
+
+// The local copy's size is the remote size the host confirmed: the record
+// names that, and the file is believed only at that size.
 Origen de_local(const struct stat &s, const Procedencia &p) {
-    return {p.clave,
-            p.medida.tamano.value_or(0),
-            p.medida.mtime.value_or(0),
-            static_cast<std::uint64_t>(s.st_ino),
-            static_cast<std::uint64_t>(s.st_size),
+    return {remota_de(p), static_cast<std::uint64_t>(s.st_ino),
             static_cast<std::int64_t>(s.st_mtim.tv_sec),
             static_cast<std::uint32_t>(s.st_mtim.tv_nsec)};
 }
@@ -57,44 +80,34 @@ std::string clave_de(std::string_view ip, std::string_view login, std::string_vi
         texto.append(parte);
         texto.push_back('\0');
     }
-    unsigned char resumen[EVP_MAX_MD_SIZE];
-    unsigned int largo = 0;
-    if (EVP_Digest(texto.data(), texto.size(), resumen, &largo, EVP_sha256(), nullptr) != 1 ||
-        largo < largo_clave / 2) {
-        return {}; // no record can match an empty key
-    }
-    static constexpr char hex[] = "0123456789abcdef";
-    std::string clave;
-    for (std::size_t i = 0; i < largo_clave / 2; ++i) {
-        clave += hex[resumen[i] >> 4];
-        clave += hex[resumen[i] & 0xf];
-    }
-    return clave;
+    return resumen_hex(texto, largo_clave); // no record can match an empty key
+}
+
+std::string remota_de(const Procedencia &p) {
+    return resumen_hex(p.clave + " " + std::to_string(p.medida.tamano.value_or(0)) + " " +
+                           std::to_string(p.medida.mtime.value_or(0)),
+                       largo_remota);
 }
 
 std::string escribe_origen(const Origen &o) {
-    return std::string(version) + " " + o.clave + " " + std::to_string(o.tamano_remoto) + " " +
-           std::to_string(o.mtime_remoto) + " " + std::to_string(o.inodo) + " " +
-           std::to_string(o.tamano_local) + " " + std::to_string(o.mtime_local_s) + " " +
-           std::to_string(o.mtime_local_ns);
+    return std::string(version) + " " + o.remota + " " + std::to_string(o.inodo) + " " +
+           std::to_string(o.mtime_local_s) + " " + std::to_string(o.mtime_local_ns);
 }
 
 std::optional<Origen> lee_origen(std::string_view texto) {
-    if (texto.size() > largo_maximo || texto.substr(0, version.size() + 1) != "2 ") {
+    if (texto.size() > largo_maximo || texto.substr(0, version.size() + 1) != "3 ") {
         return std::nullopt;
     }
     texto.remove_prefix(version.size() + 1);
     Origen o;
     auto espacio = texto.find(' ');
-    if (espacio == std::string_view::npos || !clave_valida(texto.substr(0, espacio))) {
+    if (espacio == std::string_view::npos || !hex_de(texto.substr(0, espacio), largo_remota)) {
         return std::nullopt;
     }
-    o.clave = texto.substr(0, espacio);
+    o.remota = texto.substr(0, espacio);
     texto.remove_prefix(espacio + 1);
-    if (!campo(texto, o.tamano_remoto, ' ') || !campo(texto, o.mtime_remoto, ' ') ||
-        !campo(texto, o.inodo, ' ') || !campo(texto, o.tamano_local, ' ') ||
-        !campo(texto, o.mtime_local_s, ' ') || !campo(texto, o.mtime_local_ns, '\0') ||
-        !texto.empty() || o.mtime_local_ns >= 1000000000) {
+    if (!campo(texto, o.inodo, ' ') || !campo(texto, o.mtime_local_s, ' ') ||
+        !campo(texto, o.mtime_local_ns, '\0') || !texto.empty() || o.mtime_local_ns >= 1000000000) {
         return std::nullopt;
     }
     return o;
@@ -102,7 +115,8 @@ std::optional<Origen> lee_origen(std::string_view texto) {
 
 void registra_origen(int fd, const Procedencia &p) {
     struct stat s {};
-    if (!p.medida.completa() || !clave_valida(p.clave) || ::fstat(fd, &s) != 0) {
+    if (!p.medida.completa() || !clave_valida(p.clave) || ::fstat(fd, &s) != 0 ||
+        static_cast<std::uint64_t>(s.st_size) != *p.medida.tamano) {
         return;
     }
     auto texto = escribe_origen(de_local(s, p));
@@ -110,19 +124,38 @@ void registra_origen(int fd, const Procedencia &p) {
     ::fsetxattr(fd, atributo_origen, texto.data(), texto.size(), 0);
 }
 
-bool sin_cambios(const std::string &local, const Procedencia &p) {
+namespace {
+
+Vista vista_de(const struct stat &s) {
+    return {static_cast<std::uint64_t>(s.st_dev), static_cast<std::uint64_t>(s.st_ino),
+            static_cast<std::int64_t>(s.st_ctim.tv_sec),
+            static_cast<std::int64_t>(s.st_ctim.tv_nsec)};
+}
+
+} // namespace
+
+bool sigue_igual(const std::string &local, const Vista &v) {
+    struct stat s {};
+    return ::lstat(local.c_str(), &s) == 0 && vista_de(s) == v;
+}
+
+std::optional<Vista> sin_cambios(const std::string &local, const Procedencia &p) {
     struct stat s {};
     if (!p.medida.completa() || !clave_valida(p.clave) || ::lstat(local.c_str(), &s) != 0 ||
-        !S_ISREG(s.st_mode) || s.st_uid != ::geteuid() || (s.st_mode & (S_IWGRP | S_IWOTH))) {
-        return false;
+        !S_ISREG(s.st_mode) || static_cast<std::uint64_t>(s.st_size) != *p.medida.tamano ||
+        s.st_uid != ::geteuid() || (s.st_mode & (S_IWGRP | S_IWOTH))) {
+        return std::nullopt;
     }
     char valor[largo_maximo + 1];
     auto n = ::lgetxattr(local.c_str(), atributo_origen, valor, sizeof valor);
     if (n <= 0 || static_cast<std::size_t>(n) > largo_maximo) {
-        return false;
+        return std::nullopt;
     }
     auto o = lee_origen(std::string_view(valor, static_cast<std::size_t>(n)));
-    return o && *o == de_local(s, p);
+    if (!o || *o != de_local(s, p)) {
+        return std::nullopt;
+    }
+    return vista_de(s);
 }
 
 } // namespace sockvor

@@ -1,10 +1,12 @@
 // Where a deposited file came from, kept with it in the user extended attribute
 // "user.sockvor.origen", so a later run can leave alone a file that neither the
-// host nor anyone here changed since: which remote file it is (a digest of the
-// host, login and path), the remote size and mtime it was copied from, and the
-// inode, size and mtime the local copy had when it was finished. A local write
-// changes the mtime, a replacement the inode; a file system without user
-// attributes keeps no record, and its files are fetched every time.
+// host nor anyone here changed since: which remote file it is and the size and
+// mtime it was copied from (one digest of the host, login, path, size and
+// mtime), and the inode and mtime the local copy had when it was finished. A
+// local write changes the mtime, a replacement the inode; a file system without
+// user attributes keeps no record, and its files are fetched every time. The
+// record is short enough for ext4 to keep it inside the inode of a 256-byte
+// inode, beside the data, instead of in a block of its own per file.
 #pragma once
 
 #include <cstdint>
@@ -33,11 +35,8 @@ struct Procedencia {
 std::string clave_de(std::string_view ip, std::string_view login, std::string_view ruta);
 
 struct Origen {
-    std::string clave;
-    std::uint64_t tamano_remoto = 0;
-    std::uint32_t mtime_remoto = 0;
+    std::string remota; // 16 hexadecimal digits: the remote file at that size and mtime
     std::uint64_t inodo = 0;
-    std::uint64_t tamano_local = 0;
     std::int64_t mtime_local_s = 0;
     std::uint32_t mtime_local_ns = 0;
     bool operator==(const Origen &) const = default;
@@ -45,6 +44,8 @@ struct Origen {
 
 constexpr const char *atributo_origen = "user.sockvor.origen";
 
+// What `p` names, as a record's digest.
+std::string remota_de(const Procedencia &p);
 std::string escribe_origen(const Origen &o);
 // Strict: exactly the form escribe_origen() makes, or nothing.
 std::optional<Origen> lee_origen(std::string_view texto);
@@ -54,10 +55,23 @@ std::optional<Origen> lee_origen(std::string_view texto);
 // next time.
 void registra_origen(int fd, const Procedencia &p);
 
+// A file as lstat finds it, down to its ctime: whatever changes the file, its
+// owner, its mode or its record moves the ctime, so a file found with the same
+// one is as it was when it was judged.
+struct Vista {
+    std::uint64_t dispositivo = 0;
+    std::uint64_t inodo = 0;
+    std::int64_t ctime_s = 0;
+    std::int64_t ctime_ns = 0;
+    bool operator==(const Vista &) const = default;
+};
+
 // Whether `local` is a regular file this library deposited from that remote
-// file at that size and mtime, untouched since. Only a file of the running
-// user that no one else may write is believed: anyone who can write a file can
-// also rewrite its record.
-bool sin_cambios(const std::string &local, const Procedencia &p);
+// file at that size and mtime, untouched since: if so, the file as it was
+// judged. Only a file of the running user that no one else may write is
+// believed: anyone who can write a file can also rewrite its record.
+std::optional<Vista> sin_cambios(const std::string &local, const Procedencia &p);
+// Whether `local` is still the file seen as `v`.
+bool sigue_igual(const std::string &local, const Vista &v);
 
 } // namespace sockvor

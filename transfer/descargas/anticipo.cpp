@@ -27,6 +27,7 @@ void Anticipo::planea(std::vector<Listado> archivos) {
     for (std::size_t i = 0; i < plan_.size(); ++i) {
         por_ruta_.emplace(plan_[i].ruta, i);
     }
+    juicios_.assign(plan_.size(), {});
     prefijo_.reset();
     canales_pedidos_ = false;
     siguiente_ = 0;
@@ -48,6 +49,7 @@ void Anticipo::abandona() {
     suelta_transferencias();
     plan_.clear();
     por_ruta_.clear();
+    juicios_.clear();
 }
 
 void Anticipo::suelta_todo() {
@@ -83,13 +85,31 @@ std::optional<std::size_t> Anticipo::del_plan(const std::string &ruta, const std
     }
     if (prefijo_ && *prefijo_ != prefijo) {
         suelta_todo(); // another folder: what was fetched ahead was meant for the old one
+        juicios_.assign(plan_.size(), {});
     }
     prefijo_ = prefijo;
     return i;
 }
 
-bool Anticipo::ya_esta(const Listado &l, const std::string &local) const {
-    return l.medida.completa() && sin_cambios(local, {clave_de(ip_, login_, l.ruta), l.medida});
+std::optional<Vista> Anticipo::ya_esta(const Listado &l, const std::string &local) const {
+    if (!l.medida.completa()) {
+        return std::nullopt;
+    }
+    return sin_cambios(local, {clave_de(ip_, login_, l.ruta), l.medida});
+}
+
+bool Anticipo::se_deja(std::size_t j) {
+    auto &juicio = juicios_[j];
+    if (!juicio.hecho) {
+        juicio = {true, ya_esta(plan_[j], *prefijo_ + plan_[j].nombre)};
+    }
+    return juicio.deja.has_value();
+}
+
+bool Anticipo::se_deja_aun(std::size_t j) {
+    const auto &juicio = juicios_[j];
+    std::string local = *prefijo_ + plan_[j].nombre;
+    return (juicio.deja && sigue_igual(local, *juicio.deja)) || ya_esta(plan_[j], local);
 }
 
 std::shared_ptr<Descarga> Anticipo::nueva(Canales &canales, CanalSftp &canal, const Listado &l,
@@ -103,11 +123,11 @@ std::shared_ptr<Descarga> Anticipo::nueva(Canales &canales, CanalSftp &canal, co
 
 // One channel for a handful of small files; more for many, or for much to
 // read. Files a repeat run leaves alone are not counted: they need none.
-std::size_t Anticipo::canales_para_el_plan(std::size_t desde, bool lejos) const {
+std::size_t Anticipo::canales_para_el_plan(std::size_t desde, bool lejos) {
     std::size_t archivos = 0;
     std::uint64_t bytes = 0;
     for (std::size_t j = desde; j < plan_.size(); ++j) {
-        if (!ya_esta(plan_[j], *prefijo_ + plan_[j].nombre)) {
+        if (!se_deja(j)) {
             ++archivos;
             bytes += plan_[j].medida.tamano.value_or(0);
         }
@@ -134,12 +154,11 @@ void Anticipo::adelanta(Canales &canales, std::size_t actual) {
     while (!en_pausa_ && siguiente_ < plan_.size() && siguiente_ <= actual + ventana_archivos &&
            (canal = canales.elige())) {
         std::size_t j = siguiente_++;
-        std::string local = *prefijo_ + plan_[j].nombre;
-        if (ya_esta(plan_[j], local)) {
+        if (se_deja(j)) {
             continue;
         }
         try {
-            adelantadas_.emplace(j, nueva(canales, *canal, plan_[j], local));
+            adelantadas_.emplace(j, nueva(canales, *canal, plan_[j], *prefijo_ + plan_[j].nombre));
         } catch (const Fallo &) {
             // No temporary file could be made (no descriptors or quota left, say):
             // the same pause. Asked for, the file is tried on its own.
@@ -266,7 +285,7 @@ void Anticipo::trae(Canales &canales, const std::string &ruta, const std::string
             canales.quiere(canales_para_el_plan(*i, canales.lejos()));
         }
         const Listado *l = i ? &plan_[*i] : listado(ruta);
-        if (l && ya_esta(*l, local)) {
+        if (l && (i ? se_deja_aun(*i) : ya_esta(*l, local).has_value())) {
             if (i) {
                 suelta_antes(*i + 1);
                 siguiente_ = std::max(siguiente_, *i + 1);

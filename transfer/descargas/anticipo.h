@@ -7,6 +7,7 @@
 // was fetched ahead goes, with its temporary file, when the run ends first.
 #pragma once
 
+#include "deposito/origen.h"
 #include "descargas/descarga.h"
 
 #include <cstdint>
@@ -56,13 +57,21 @@ class Anticipo {
 
   private:
     std::optional<std::size_t> del_plan(const std::string &ruta, const std::string &local);
-    bool ya_esta(const Listado &l, const std::string &local) const;
+    // The file as found, if it is left alone (sin_cambios).
+    std::optional<Vista> ya_esta(const Listado &l, const std::string &local) const;
+    // ya_esta for the plan's file `j` in the deposit folder, asked of the disk
+    // once for planning and fetching ahead: a repeat run reads the records of
+    // thousands of files.
+    bool se_deja(std::size_t j);
+    // At the file's turn, as the disk is then: a file left alone when judged
+    // and seen unchanged since needs no second reading of its record.
+    bool se_deja_aun(std::size_t j);
     // A download of `l` on `canal`, started.
     std::shared_ptr<Descarga> nueva(Canales &canales, CanalSftp &canal, const Listado &l,
                                     const std::string &local);
     // How many channels the files of the plan from `desde` on are worth; their
     // bytes count only over a link that is `lejos` (Canales::lejos).
-    std::size_t canales_para_el_plan(std::size_t desde, bool lejos) const;
+    std::size_t canales_para_el_plan(std::size_t desde, bool lejos);
     // The download of the file asked for: the one fetched ahead, or a new one.
     std::shared_ptr<Descarga> de_turno(Canales &canales, std::optional<std::size_t> i,
                                        const Listado *l, const std::string &ruta,
@@ -87,6 +96,11 @@ class Anticipo {
     std::string login_;
     std::vector<Listado> plan_;
     std::unordered_map<std::string, std::size_t> por_ruta_;
+    struct Juicio {
+        bool hecho = false;
+        std::optional<Vista> deja; // ya_esta's answer
+    };
+    std::vector<Juicio> juicios_;        // by the plan's index
     std::optional<std::string> prefijo_; // the deposit folder and its '/', from the first fetch
     std::size_t siguiente_ = 0;          // the next file of the plan to fetch ahead
     bool en_pausa_ = false;              // a local failure: no more fetching ahead

@@ -24,6 +24,10 @@ using namespace sockvor::simulacion;
 
 namespace {
 
+// Whom the deposits' records name.
+const std::string ip = "simulado";
+const std::string login = "x1";
+
 const std::string &carpeta() {
     static const std::string c = [] {
         // Memory, where it can: a flush there costs nothing, and runs are many.
@@ -98,7 +102,8 @@ Plan planea(Decisiones &d, std::map<std::string, int> &tropiezos) {
 }
 
 // A final copy must be one whole version, recorded as that version.
-void revisa_final(const Host &host, const std::string &local, const Archivo &a) {
+void revisa_final(const Host &host, const std::string &local, const std::string &ruta,
+                  const Archivo &a) {
     std::string copia = lee(local);
     const Version *cual = nullptr;
     for (const auto &v : a.versiones) {
@@ -111,10 +116,11 @@ void revisa_final(const Host &host, const std::string &local, const Archivo &a) 
     auto n = ::getxattr(local.c_str(), atributo_origen, texto, sizeof texto);
     if (n > 0) {
         auto o = lee_origen(std::string_view(texto, static_cast<std::size_t>(n)));
-        exige(host, o && o->tamano_remoto == copia.size(), "el registro es de la copia");
+        exige(host, o.has_value(), "el registro se lee");
         bool de_esa = false;
         for (const auto &v : a.versiones) {
-            de_esa = de_esa || (v.bytes == copia && v.mtime == o->mtime_remoto);
+            Procedencia p{clave_de(ip, login, ruta), {copia.size(), v.mtime}};
+            de_esa = de_esa || (v.bytes == copia && o->remota == remota_de(p));
         }
         exige(host, de_esa, "el registro nombra la versión copiada");
     }
@@ -139,8 +145,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *datos, std::size_t lar
                    (a.versiones.size() > 1 ? "; cambió después" : ""));
     }
     {
-        Destino destino([&] { return std::make_unique<simulacion::Sesion>(host); }, "simulado",
-                        "x1");
+        Destino destino([&] { return std::make_unique<simulacion::Sesion>(host); }, ip, login);
         destino.anticipo.planea(plan.listados);
         bool reusada = false;
         std::size_t hechos = 0;
@@ -172,7 +177,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *datos, std::size_t lar
                 break;
             }
             host.anota("DEPOSITADO " + l.ruta);
-            revisa_final(host, local, host.archivos.at(l.ruta));
+            revisa_final(host, local, l.ruta, host.archivos.at(l.ruta));
             ++hechos;
             for (std::size_t j = hechos; j < plan.listados.size(); ++j) {
                 exige(host, !fs::exists(carpeta() + "/" + plan.listados[j].nombre),
