@@ -1,7 +1,8 @@
 // Several SFTP channels over the one connection, through the real program or
 // libSockVor.so against the loopback host: a large file read over several at
-// once from a far host, a host that grants fewer than asked, one that closes a channel mid-run,
-// and a failure on one channel told in its file's turn.
+// once from a far host, many files over several from a far or busy host, a host
+// that grants fewer than asked, one that closes a channel mid-run, and a failure
+// on one channel told in its file's turn.
 #include "host_fixture.h"
 #include "llamadas.h"
 #include "sockvor.h"
@@ -85,6 +86,43 @@ TEST_P(ArchivoGrande, PorVariosCanalesSoloSiElHostEstaLejos) {
 
 INSTANTIATE_TEST_SUITE_P(Canales, ArchivoGrande,
                          testing::Values(Lejania{"Cerca", 0, false}, Lejania{"Lejos", 5, true}),
+                         [](const auto &i) { return std::string(i.param.nombre); });
+
+struct Anfitrion {
+    const char *nombre;
+    int latencia_ms;
+    int demora_apertura_ms;
+    bool varios; // more channels than one
+};
+
+void PrintTo(const Anfitrion &a, std::ostream *os) {
+    *os << a.nombre;
+}
+
+class MuchosArchivos : public testing::TestWithParam<Anfitrion> {};
+
+// Many small files take more channels where they pay: far away, or from a host
+// slow to open each file. A quick host close by is served best by one.
+TEST_P(MuchosArchivos, VariosCanalesSoloSiRinden) {
+    OpcionesHost opciones;
+    opciones.latencia_ms = GetParam().latencia_ms;
+    opciones.demora_apertura_ms = GetParam().demora_apertura_ms;
+    HostSftp host(opciones);
+    auto nombres = muchos_de_junio(host, 60);
+    auto s = corre_en_junio(ACUSES_BIN, host, host.direccion(), login, host.deposito());
+    EXPECT_EQ(s.estado, 0) << s.texto;
+    revisa_depositados(host, nombres);
+    if (GetParam().varios) {
+        EXPECT_GE(host.cuenta("channel"), 2);
+    } else {
+        EXPECT_EQ(host.cuenta("channel"), 1);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Canales, MuchosArchivos,
+                         testing::Values(Anfitrion{"CercaYRapido", 0, 0, false},
+                                         Anfitrion{"Lejos", 5, 0, true},
+                                         Anfitrion{"LentoParaAbrir", 0, 5, true}),
                          [](const auto &i) { return std::string(i.param.nombre); });
 
 struct Caso {

@@ -282,7 +282,7 @@ void Anticipo::trae(Canales &canales, const std::string &ruta, const std::string
         // files spread over them from the start.
         if (i && !canales_pedidos_) {
             canales_pedidos_ = true;
-            canales.quiere(canales_para_el_plan(*i, canales.lejos()));
+            canales.quiere_para_archivos(canales_para_el_plan(*i, canales.lejos()));
         }
         const Listado *l = i ? &plan_[*i] : listado(ruta);
         if (l && (i ? se_deja_aun(*i) : ya_esta(*l, local).has_value())) {

@@ -113,6 +113,11 @@ void CanalSftp::despacha(const std::string &accion) {
         Atencion atencion = std::move(it->second.atencion);
         auto tardo = llegada - it->second.desde;
         ida_y_vuelta_ = std::min(ida_y_vuelta_.value_or(tardo), tardo);
+        if (it->second.apertura && aperturas_.size() < aperturas_medidas) {
+            aperturas_.push_back(
+                llegada - std::max(it->second.desde, ultima_respuesta_.value_or(it->second.desde)));
+        }
+        ultima_respuesta_ = llegada;
         esperando_.erase(it);
         atencion(*r);
     }

@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 namespace sockvor {
 
@@ -54,8 +55,10 @@ class CanalSftp {
         if (roto()) {
             return id; // nothing goes on a lost channel, and nothing comes back
         }
-        salida_ += construye(id);
-        esperando_.emplace(id, Espera{std::move(atencion), red_.ahora()});
+        std::string pedido = construye(id);
+        bool apertura = sftp::tipo_de_pedido(pedido) == sftp::OPEN;
+        salida_ += pedido;
+        esperando_.emplace(id, Espera{std::move(atencion), red_.ahora(), apertura});
         return id;
     }
 
@@ -69,6 +72,12 @@ class CanalSftp {
     // The quickest any request took from being asked to its reply: the link's
     // round trip and little more, once a few have been answered.
     std::optional<Red::Reloj::duration> ida_y_vuelta() const { return ida_y_vuelta_; }
+    // What the host took over each of the first files opened here, counted from
+    // the open's request or the reply before it, whichever came later: the
+    // server process's time on the open, since it serves one request after
+    // another, and little more. Replies read together count once, on the first.
+    static constexpr std::size_t aperturas_medidas = 8;
+    const std::vector<Red::Reloj::duration> &aperturas() const { return aperturas_; }
 
     // The steps canales.h drives, each without waiting for the host. They throw
     // the stream's failures naming `accion`, which reads like "leer /D:/x".
@@ -90,6 +99,7 @@ class CanalSftp {
     struct Espera {
         Atencion atencion;
         Red::Reloj::time_point desde;
+        bool apertura;
     };
 
     std::unique_ptr<Transporte> transporte_;
@@ -99,6 +109,8 @@ class CanalSftp {
     std::uint32_t siguiente_id_ = 1;
     std::unordered_map<std::uint32_t, Espera> esperando_;
     std::optional<Red::Reloj::duration> ida_y_vuelta_;
+    std::optional<Red::Reloj::time_point> ultima_respuesta_;
+    std::vector<Red::Reloj::duration> aperturas_;
     std::string salida_;
     sftp::Ensamblador entrada_;
     Presupuesto presupuesto_;

@@ -30,6 +30,28 @@ void Canales::quiere(std::size_t n) {
     abre_los_que_faltan();
 }
 
+void Canales::quiere_para_archivos(std::size_t n) {
+    para_archivos_ = std::max(para_archivos_, std::min(n, maximo));
+    abre_los_que_faltan();
+}
+
+void Canales::juzga() {
+    if (lento_ || para_archivos_ <= quiere_) {
+        return;
+    }
+    std::vector<Reloj::duration> tiempos;
+    for (const auto &c : canales_) {
+        tiempos.insert(tiempos.end(), c->aperturas().begin(), c->aperturas().end());
+    }
+    if (tiempos.size() < CanalSftp::aperturas_medidas) {
+        return;
+    }
+    // The median: a stall of this end, or a file the host had at hand, moves it little.
+    auto medio = tiempos.begin() + static_cast<std::ptrdiff_t>(tiempos.size() / 2);
+    std::nth_element(tiempos.begin(), medio, tiempos.end());
+    lento_ = *medio >= apertura_lenta;
+}
+
 CanalSftp *Canales::elige(const std::vector<const CanalSftp *> &salvo) {
     // While channels are still opening, those open take half their budget: a far
     // link's first round trips stay full, and a host slow to open files has
@@ -37,6 +59,11 @@ CanalSftp *Canales::elige(const std::vector<const CanalSftp *> &salvo) {
     bool abriendo = std::any_of(canales_.begin(), canales_.end(),
                                 [](const auto &c) { return !c->roto() && !c->listo(); });
     std::size_t tope = Presupuesto::handles_maximo / (abriendo ? 2 : 1);
+    // Until the host is judged, a few files: enough to judge it by, and few to
+    // queue behind one server process if it is slow.
+    if (juzgando()) {
+        tope = 2 * CanalSftp::aperturas_medidas;
+    }
     CanalSftp *mejor = nullptr;
     for (auto &c : canales_) {
         if (!c->listo() || !c->presupuesto().con_espacio() || c->presupuesto().handles >= tope ||
@@ -113,6 +140,10 @@ template <class Paso> void Canales::en_cada(Paso &&paso) {
 }
 
 void Canales::abre_los_que_faltan() {
+    juzga();
+    if (para_archivos_ > quiere_ && (lejos() || lento_.value_or(false))) {
+        quiere_ = para_archivos_;
+    }
     auto vivos = static_cast<std::size_t>(
         std::count_if(canales_.begin(), canales_.end(), [](const auto &c) { return !c->roto(); }));
     // Channels the host closed are not replaced without end.

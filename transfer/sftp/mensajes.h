@@ -99,6 +99,10 @@ std::string pide_read(std::uint32_t id, std::string_view handle, std::uint64_t d
 std::string pide_fstat(std::uint32_t id, std::string_view handle);
 std::string pide_opendir(std::uint32_t id, std::string_view ruta);
 std::string pide_readdir(std::uint32_t id, std::string_view handle);
+// The type of a request built above: the byte after its length.
+inline Tipo tipo_de_pedido(std::string_view pedido) {
+    return static_cast<Tipo>(pedido.at(4));
+}
 
 // ---- Replies ---------------------------------------------------------------------
 
