@@ -44,24 +44,44 @@ OpcionesHost con_canales(int maximo, std::vector<std::string> cierra = {}) {
     return o;
 }
 
-struct Lejania {
+// A host as far and as quick to open files as a row says, and whether the run
+// should take more channels than one from it.
+struct Anfitrion {
     const char *nombre;
     int latencia_ms;
-    bool varios; // read over several channels at once
+    int demora_apertura_ms;
+    bool varios;
+
+    OpcionesHost opciones() const {
+        OpcionesHost o;
+        o.latencia_ms = latencia_ms;
+        o.demora_apertura_ms = demora_apertura_ms;
+        return o;
+    }
 };
 
-void PrintTo(const Lejania &l, std::ostream *os) {
-    *os << l.nombre;
+void PrintTo(const Anfitrion &a, std::ostream *os) {
+    *os << a.nombre;
 }
 
-class ArchivoGrande : public testing::TestWithParam<Lejania> {};
+std::string nombre_de(const testing::TestParamInfo<Anfitrion> &i) {
+    return i.param.nombre;
+}
+
+void revisa_canales(const HostSftp &host, bool varios) {
+    if (varios) {
+        EXPECT_GE(host.cuenta("channel"), 2);
+    } else {
+        EXPECT_EQ(host.cuenta("channel"), 1);
+    }
+}
+
+class ArchivoGrande : public testing::TestWithParam<Anfitrion> {};
 
 // Far away one channel's window limits a big file, so it is read over several;
 // close by, one channel already keeps both ends busy.
 TEST_P(ArchivoGrande, PorVariosCanalesSoloSiElHostEstaLejos) {
-    OpcionesHost opciones;
-    opciones.latencia_ms = GetParam().latencia_ms;
-    HostSftp host(opciones);
+    HostSftp host(GetParam().opciones());
     host.usa_home();
     const std::string nombre = "grande_201305.xml";
     host.crea_remoto(login, nombre, bytes_de_prueba(24u << 20, 7));
@@ -73,57 +93,39 @@ TEST_P(ArchivoGrande, PorVariosCanalesSoloSiElHostEstaLejos) {
               SOCKVOR_OK)
         << error;
     EXPECT_TRUE(lee_archivo(local) == lee_archivo(host.ruta_local_remota(login, nombre)));
+    revisa_canales(host, GetParam().varios);
     const auto aperturas = host.cuenta("open /D:/IDE/x1/Acuses/" + nombre);
     if (GetParam().varios) {
-        EXPECT_GE(host.cuenta("channel"), 2);
         EXPECT_GE(aperturas, 2) << "leído por un solo canal";
     } else {
-        EXPECT_EQ(host.cuenta("channel"), 1);
         EXPECT_EQ(aperturas, 1);
     }
     EXPECT_EQ(host.cuenta("connect"), 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(Canales, ArchivoGrande,
-                         testing::Values(Lejania{"Cerca", 0, false}, Lejania{"Lejos", 5, true}),
-                         [](const auto &i) { return std::string(i.param.nombre); });
-
-struct Anfitrion {
-    const char *nombre;
-    int latencia_ms;
-    int demora_apertura_ms;
-    bool varios; // more channels than one
-};
-
-void PrintTo(const Anfitrion &a, std::ostream *os) {
-    *os << a.nombre;
-}
+                         testing::Values(Anfitrion{"Cerca", 0, 0, false},
+                                         Anfitrion{"Lejos", 5, 0, true}),
+                         nombre_de);
 
 class MuchosArchivos : public testing::TestWithParam<Anfitrion> {};
 
 // Many small files take more channels where they pay: far away, or from a host
 // slow to open each file. A quick host close by is served best by one.
 TEST_P(MuchosArchivos, VariosCanalesSoloSiRinden) {
-    OpcionesHost opciones;
-    opciones.latencia_ms = GetParam().latencia_ms;
-    opciones.demora_apertura_ms = GetParam().demora_apertura_ms;
-    HostSftp host(opciones);
+    HostSftp host(GetParam().opciones());
     auto nombres = muchos_de_junio(host, 60);
     auto s = corre_en_junio(ACUSES_BIN, host, host.direccion(), login, host.deposito());
     EXPECT_EQ(s.estado, 0) << s.texto;
     revisa_depositados(host, nombres);
-    if (GetParam().varios) {
-        EXPECT_GE(host.cuenta("channel"), 2);
-    } else {
-        EXPECT_EQ(host.cuenta("channel"), 1);
-    }
+    revisa_canales(host, GetParam().varios);
 }
 
 INSTANTIATE_TEST_SUITE_P(Canales, MuchosArchivos,
                          testing::Values(Anfitrion{"CercaYRapido", 0, 0, false},
                                          Anfitrion{"Lejos", 5, 0, true},
                                          Anfitrion{"LentoParaAbrir", 0, 5, true}),
-                         [](const auto &i) { return std::string(i.param.nombre); });
+                         nombre_de);
 
 struct Caso {
     const char *nombre;

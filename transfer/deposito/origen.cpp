@@ -72,6 +72,12 @@ Origen de_local(const struct stat &s, const Procedencia &p) {
             static_cast<std::uint32_t>(s.st_mtim.tv_nsec)};
 }
 
+Vista vista_de(const struct stat &s) {
+    return {static_cast<std::uint64_t>(s.st_dev), static_cast<std::uint64_t>(s.st_ino),
+            static_cast<std::int64_t>(s.st_ctim.tv_sec),
+            static_cast<std::int64_t>(s.st_ctim.tv_nsec)};
+}
+
 } // namespace
 
 std::string clave_de(std::string_view ip, std::string_view login, std::string_view ruta) {
@@ -123,16 +129,6 @@ void registra_origen(int fd, const Procedencia &p) {
     // ENOTSUP where the file system keeps no user attributes: nothing recorded.
     ::fsetxattr(fd, atributo_origen, texto.data(), texto.size(), 0);
 }
-
-namespace {
-
-Vista vista_de(const struct stat &s) {
-    return {static_cast<std::uint64_t>(s.st_dev), static_cast<std::uint64_t>(s.st_ino),
-            static_cast<std::int64_t>(s.st_ctim.tv_sec),
-            static_cast<std::int64_t>(s.st_ctim.tv_nsec)};
-}
-
-} // namespace
 
 bool sigue_igual(const std::string &local, const Vista &v) {
     struct stat s {};

@@ -106,9 +106,8 @@ bool Anticipo::se_deja(std::size_t j) {
     return juicio.deja.has_value();
 }
 
-bool Anticipo::se_deja_aun(std::size_t j) {
+bool Anticipo::se_deja_aun(std::size_t j, const std::string &local) {
     const auto &juicio = juicios_[j];
-    std::string local = *prefijo_ + plan_[j].nombre;
     return (juicio.deja && sigue_igual(local, *juicio.deja)) || ya_esta(plan_[j], local);
 }
 
@@ -285,7 +284,7 @@ void Anticipo::trae(Canales &canales, const std::string &ruta, const std::string
             canales.quiere_para_archivos(canales_para_el_plan(*i, canales.lejos()));
         }
         const Listado *l = i ? &plan_[*i] : listado(ruta);
-        if (l && (i ? se_deja_aun(*i) : ya_esta(*l, local).has_value())) {
+        if (l && (i ? se_deja_aun(*i, local) : ya_esta(*l, local).has_value())) {
             if (i) {
                 suelta_antes(*i + 1);
                 siguiente_ = std::max(siguiente_, *i + 1);

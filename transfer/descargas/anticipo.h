@@ -63,9 +63,9 @@ class Anticipo {
     // once for planning and fetching ahead: a repeat run reads the records of
     // thousands of files.
     bool se_deja(std::size_t j);
-    // At the file's turn, as the disk is then: a file left alone when judged
-    // and seen unchanged since needs no second reading of its record.
-    bool se_deja_aun(std::size_t j);
+    // At the file's turn, at `local`, as the disk is then: a file left alone
+    // when judged and seen unchanged since needs no second reading of its record.
+    bool se_deja_aun(std::size_t j, const std::string &local);
     // A download of `l` on `canal`, started.
     std::shared_ptr<Descarga> nueva(Canales &canales, CanalSftp &canal, const Listado &l,
                                     const std::string &local);

@@ -53,7 +53,7 @@ class Canales {
     // file's round trips are what a channel waits on. Close by, one channel
     // already keeps a quick host and this end busy, and more only share the
     // same processors; they are opened once the host proves slow to open files
-    // (tarda_en_abrir), as a busy Windows host is, whose server process opens
+    // (juzga), as a busy Windows host is, whose server process opens
     // one file after another.
     void quiere_para_archivos(std::size_t n);
 
@@ -83,12 +83,6 @@ class Canales {
     // 4 MiB of window a channel over 4 ms is 1 GiB/s, more than either end
     // encrypts on one core.
     static constexpr std::chrono::milliseconds ida_y_vuelta_lejana{4};
-    // Whether the host's median open, over the first files opened
-    // (CanalSftp::aperturas), took `apertura_lenta` or more; unknown until that
-    // many were answered. This end spends about a tenth of that on a small file,
-    // so a slower host is what bounds a run, and more server processes help.
-    std::optional<bool> tarda_en_abrir() const { return lento_; }
-    static constexpr std::chrono::milliseconds apertura_lenta{1};
     // Nothing more can go on these channels: the connection failed, or the host
     // closed every one of them.
     bool rotos() const;
@@ -103,8 +97,13 @@ class Canales {
     // carried and nothing else.
     template <class Paso> void en_cada(Paso &&paso);
     void abre_los_que_faltan();
-    // Judges the host by its first opens, once enough were answered.
+    // Judges the host slow to open files (lento_) when its median open, over
+    // the first files opened (CanalSftp::aperturas), took `apertura_lenta` or
+    // more; not before that many were answered. This end spends about a tenth
+    // of that on a small file, so a slower host is what bounds a run, and more
+    // server processes help.
     void juzga();
+    static constexpr std::chrono::milliseconds apertura_lenta{1};
     // Files are waiting on whether the host is slow to open them.
     bool juzgando() const { return para_archivos_ > quiere_ && !sin_mas_ && !lento_; }
 
@@ -114,7 +113,7 @@ class Canales {
     std::vector<std::unique_ptr<CanalSftp>> canales_;
     std::size_t quiere_ = 1;
     std::size_t para_archivos_ = 1; // asked for many files, until the host is judged
-    std::optional<bool> lento_;     // tarda_en_abrir
+    std::optional<bool> lento_;     // juzga's verdict
     bool sin_mas_ = false;          // the host refused one: no more are asked for
 };
 
