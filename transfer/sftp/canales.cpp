@@ -116,18 +116,18 @@ bool Canales::rotos() const {
 }
 
 template <class Paso> void Canales::en_cada(Paso &&paso) {
-    // By index: a step may ask for more channels (a file found large), which adds them.
+    // By index, and each channel by its own address: a step may ask for more
+    // channels (a file found large), which grows the vector under it.
     for (std::size_t i = 0; i < canales_.size(); ++i) {
-        auto &c = canales_[i];
+        CanalSftp *c = canales_[i].get();
         if (c->roto()) {
             continue;
         }
         try {
             paso(*c);
         } catch (const Fallo &f) {
-            bool otro = std::any_of(canales_.begin(), canales_.end(), [&](const auto &o) {
-                return o.get() != c.get() && o->listo();
-            });
+            bool otro = std::any_of(canales_.begin(), canales_.end(),
+                                    [&](const auto &o) { return o.get() != c && o->listo(); });
             if (red_.muerta() || !otro) {
                 throw;
             }

@@ -149,6 +149,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *datos, std::size_t lar
         destino.anticipo.planea(plan.listados);
         bool reusada = false;
         std::size_t hechos = 0;
+        // A stream fault the host makes once the file in turn is whole may be
+        // read only in the next turn: how far the wait for its flush reads on
+        // depends on the disk, not on the host. One made while connecting may
+        // likewise be read only in the first turn.
+        int caidas = host.caidas;
         try {
             // The listing's, which the first file finds open; channels asked for as
             // a plan of many files would, whatever the host grants.
@@ -158,10 +163,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *datos, std::size_t lar
             exige(host, host.caidas > 0, "solo un canal que falla impide conectar");
             plan.listados.clear();
         }
-        // A stream fault the host makes once the file in turn is whole may be
-        // read only in the next turn: how far the wait for its flush reads on
-        // depends on the disk, not on the host.
-        int caidas = host.caidas;
         for (const auto &l : plan.listados) {
             std::string local = carpeta() + "/" + l.nombre;
             host.anota("TURNO DE " + l.ruta);

@@ -228,11 +228,15 @@ bool Canal::trabaja(const std::string &accion, std::chrono::milliseconds pacienc
     case 252:
         ++host_.caidas;
         host_.anota("  un paquete sin marco");
+        // Right behind a reply, in the same read: its handler runs (and may open
+        // channels) in the very step that then finds the stream broken.
+        suelta_una();
         salida_ += std::string(4, '\0');
         return true;
     case 253:
         ++host_.caidas;
         host_.anota("  una respuesta a nada");
+        suelta_una();
         salida_ += estado(0x7fffffff, sftp::FX_OK);
         return true;
     case 254:
@@ -243,11 +247,15 @@ bool Canal::trabaja(const std::string &accion, std::chrono::milliseconds pacienc
     default:
         break;
     }
-    // Replies leave in any order.
+    suelta_una();
+    return true;
+}
+
+// Replies leave in any order.
+void Canal::suelta_una() {
     auto i = host_.decide.entre(atendidos_.size());
     salida_ += atendidos_[i];
     atendidos_.erase(atendidos_.begin() + static_cast<long>(i));
-    return true;
 }
 
 std::unique_ptr<Transporte> Conexion::otro_canal() {

@@ -125,6 +125,8 @@ class Canal final : public Transporte {
     std::string responde_lectura(const Pedido &p, const std::string &ruta);
     std::string responde_medida(const Pedido &p, const std::string &ruta);
     [[noreturn]] void cae(const std::string &accion, const char *por_que);
+    // One of the replies made goes on its way.
+    void suelta_una();
 
     Host &host_;
     Conexion &conexion_;
