@@ -190,6 +190,24 @@ TEST(AcusesHost, ArchivoRechazadoPorAdelantadoSeReintentaEnSuTurno) {
     EXPECT_EQ(host.cuenta("open /D:/IDE/x1/Acuses/c_201306.xml"), 2);
 }
 
+// A file held by another program while it is fetched ahead behind a slow one,
+// long enough to run out its bound there, gets a bound of its own from its
+// turn: one by one it would have been tried only then, once no longer held.
+TEST(AcusesHost, RetenidoPorAdelantadoTieneSuPlazoDesdeSuTurno) {
+    OpcionesHost o;
+    o.connect_timeout = 2;
+    o.latencia_ms = 1; // requests side by side: a's slow reads hold up no open of b
+    o.lentos = {"a_201306.xml=1500"};
+    o.retenidos = {"b_201306.xml=3"};
+    HostSftp host(o);
+    host.crea_remoto(login, "a_201306.xml", bytes_de_prueba(8u << 20, 1));
+    host.crea_remoto(login, "b_201306.xml", bytes_de_prueba(5000, 2));
+    auto s = corre(host, host.direccion(), host.deposito());
+    EXPECT_EQ(s.estado, 0) << s.texto;
+    EXPECT_EQ(archivos(host.deposito()),
+              (std::vector<std::string>{"a_201306.xml", "b_201306.xml"}));
+}
+
 // Each file fetched ahead holds a descriptor for its temporary file: where the
 // process may hold few, making one fails for a file fetched ahead. Fetching ahead
 // pauses, and that file is made in its turn, alone.

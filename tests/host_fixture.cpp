@@ -95,6 +95,8 @@ HostSftp::HostSftp(OpcionesHost opciones) {
         {"--rewrite", opciones.reescritos},
         {"--malformed-read", opciones.mal_leidos},
         {"--close-channel", opciones.cierra_canal},
+        {"--slow-read", opciones.lentos},
+        {"--stall", opciones.atascados},
     };
     for (const auto &[opcion, valores] : repetidas) {
         for (const auto &v : valores) {

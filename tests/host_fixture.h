@@ -31,6 +31,8 @@ struct OpcionesHost {
     int max_canales = 0;                   // --max-channels N; 0 leaves it out
     int latencia_ms = 0;                   // --latency MS: a far host
     std::vector<std::string> cierra_canal; // --close-channel K=N
+    std::vector<std::string> lentos;       // --slow-read NAME=MS: each read answered MS late
+    std::vector<std::string> atascados;    // --stall NAME: reads never answered
 };
 
 class HostSftp {

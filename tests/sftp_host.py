@@ -48,6 +48,10 @@ rewritten in place: same size, other bytes (the next version: the old ones
 XORed with a mask of the version counter that has no zero byte), mtime one
 second later. Without SECONDS after the first answered read only; with it after
 every read answered within SECONDS of NAME's first open.
+--slow-read NAME=MS: every read of NAME is answered MS milliseconds late (with
+--latency, side by side with other requests; else the channel waits for it).
+--stall NAME: reads of NAME are never answered: the server process serving
+its channel hangs there, as one stuck on a dead disk would.
 --malformed-read NAME: every reply to a read of NAME is a well-framed DATA
 packet (right length field, right id) whose string claims 1 KiB more than the
 packet holds.
@@ -141,6 +145,8 @@ class Host:
         self.eof_at = dict(name_and_number('--eof-at', e, True) for e in args.eof_at)
         self.rewrites = dict(name_and_number('--rewrite', r, False) for r in args.rewrite)
         self.malformed = set(n.encode() for n in args.malformed_read)
+        self.stalled = set(n.encode() for n in args.stall)
+        self.slow_reads = dict(name_and_number('--slow-read', r, True) for r in args.slow_read)
         self.open_delay = args.open_delay / 1000
         self.close_channel = {}
         for c in args.close_channel:
@@ -288,8 +294,10 @@ class Sftp(asyncssh.SFTPServer):
         name = os.path.basename(local)
         if HOST.rewrite_due(name):
             self.after_reply.append(lambda: HOST.rewrite(local))
-        if 'pause-read' in HOST.faults:
+        if 'pause-read' in HOST.faults or name in HOST.stalled:
             await HOST.never.wait()
+        if name in HOST.slow_reads:
+            await asyncio.sleep(HOST.slow_reads[name] / 1000)
         if 'read-error' in HOST.faults or name in HOST.fail_names:
             raise asyncssh.SFTPFailure('falla de lectura provocada')
         if 'hostile-status' in HOST.faults:
@@ -483,6 +491,8 @@ def main():
     p.add_argument('--eof-at', action='append', default=[])
     p.add_argument('--rewrite', action='append', default=[])
     p.add_argument('--malformed-read', action='append', default=[])
+    p.add_argument('--stall', action='append', default=[])
+    p.add_argument('--slow-read', action='append', default=[])
     p.add_argument('--open-delay', type=int, default=0)
     p.add_argument('--latency', type=int, default=0)
     p.add_argument('--max-channels', type=int, default=0)

@@ -193,6 +193,7 @@ std::shared_ptr<Descarga> Anticipo::de_turno(Canales &canales, std::optional<std
     siguiente_ = std::max(siguiente_, *i + 1);
     if (auto it = adelantadas_.find(*i); it != adelantadas_.end()) {
         de_antes = true;
+        it->second->en_su_turno();
         return it->second;
     }
     return adelantadas_.emplace(*i, nueva(canales, donde, *l, local)).first->second;
@@ -292,9 +293,11 @@ void Anticipo::trae(Canales &canales, const std::string &ruta, const std::string
             return;
         }
         std::shared_ptr<Descarga> d;
-        bool de_antes = false; // asked of the host ahead, before the command asked for it
+        bool de_antes = false;    // asked of the host ahead, before the command asked for it
+        bool acabo_antes = false; // and ended before that
         try {
             d = de_turno(canales, i, l, ruta, local, de_antes);
+            acabo_antes = de_antes && d->terminada();
         } catch (const Fallo &) {
             // Not even its temporary file could be made: the files fetched ahead
             // may hold the descriptors or the space it lacks.
@@ -330,10 +333,11 @@ void Anticipo::trae(Canales &canales, const std::string &ruta, const std::string
             continue;
         }
         // A file that failed while fetched ahead (a host that limits its open
-        // files, say) is tried once more now that it is asked for: fetching
-        // ahead never fails a run that one file at a time would not. One the
-        // host went on refusing for the whole bound has had its tries.
-        if (de_antes && intento == 0 && !d->agoto_su_plazo()) {
+        // files, or one that held it for the whole bound before its turn) is
+        // tried once more now that it is asked for: fetching ahead never fails
+        // a run that one file at a time would not. One the host went on
+        // refusing for a whole bound counted from its turn has had its tries.
+        if (de_antes && intento == 0 && (acabo_antes || !d->agoto_su_plazo())) {
             continue;
         }
         throw d->fallo();

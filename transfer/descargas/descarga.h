@@ -75,6 +75,10 @@ class Descarga : public std::enable_shared_from_this<Descarga> {
     bool fallo_local() const { return fallo_local_; }
     // The failure came after the host was given its time: trying again at once is no use.
     bool agoto_su_plazo() const { return agoto_; }
+    // The command asks for it now. Fetched ahead, it may have been refused long
+    // before; one by one, its first try would be now: it is tried at once, and
+    // its bound counts from here.
+    void en_su_turno();
     // Only once terminada() and not fallida(): the complete temporary file.
     std::unique_ptr<Deposito> entrega() { return std::move(destino_); }
     // Stops caring: replies still on their way are ignored, the temporary file goes.
@@ -157,7 +161,8 @@ class Descarga : public std::enable_shared_from_this<Descarga> {
     // Tries again after the host's generic failure or a file that kept changing.
     std::optional<Reloj::time_point> primer_tropiezo_;
     Reloj::time_point reintento_{};
-    Reloj::duration pausa_ = std::chrono::milliseconds(500);
+    static constexpr Reloj::duration pausa_inicial = std::chrono::milliseconds(500);
+    Reloj::duration pausa_ = pausa_inicial; // doubles with each try: a held file is not hammered
 };
 
 } // namespace sockvor

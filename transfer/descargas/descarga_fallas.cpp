@@ -34,6 +34,18 @@ void Descarga::tropieza(Fallo f, bool cambiando) {
     listada_ = {};
 }
 
+void Descarga::en_su_turno() {
+    if (!primer_tropiezo_ || !viva()) {
+        return;
+    }
+    auto ahora = canales_.ahora();
+    primer_tropiezo_ = ahora;
+    pausa_ = pausa_inicial;
+    if (fase_ == Fase::en_pausa) {
+        reintento_ = ahora;
+    }
+}
+
 std::optional<Descarga::Reloj::time_point> Descarga::reintento() const {
     if (fase_ != Fase::en_pausa) {
         return std::nullopt;
