@@ -208,6 +208,31 @@ TEST(AcusesHost, RetenidoPorAdelantadoTieneSuPlazoDesdeSuTurno) {
               (std::vector<std::string>{"a_201306.xml", "b_201306.xml"}));
 }
 
+// The file in turn waits on a channel whose server process is stuck, while a
+// slow file behind it would keep the connection busy for long: nothing more is
+// asked for that one, and the host's silence ends the run, naming the file in
+// turn. Its 768 reads would take some 12 s; it is left far short of them.
+TEST(AcusesHost, AtascadoEnSuTurnoNoSigueTrayendoLosDemas) {
+    OpcionesHost o;
+    o.connect_timeout = 2;
+    o.latencia_ms = 1; // requests side by side: the stuck read holds up nothing else
+    o.atascados = {"a_201306.xml"};
+    o.lentos = {"b_201306.xml=1000"};
+    HostSftp host(o);
+    host.crea_remoto(login, "a_201306.xml", bytes_de_prueba(5000, 1));
+    host.crea_remoto(login, "b_201306.xml", bytes_de_prueba(24u << 20, 2));
+    auto s = corre(host, host.direccion(), host.deposito());
+    EXPECT_EQ(s.estado, 4) << s.texto;
+    EXPECT_TRUE(una_linea_que_empieza(s.texto, " ERROR Al Traer el Acuses: El host " +
+                                                   host.direccion() +
+                                                   " no respondió en 2 s al "
+                                                   "leer /D:/IDE/x1/Acuses/"
+                                                   "a_201306.xml"))
+        << s.texto;
+    EXPECT_LT(host.cuenta("read"), 384);
+    EXPECT_TRUE(archivos(host.deposito()).empty());
+}
+
 // Each file fetched ahead holds a descriptor for its temporary file: where the
 // process may hold few, making one fails for a file fetched ahead. Fetching ahead
 // pauses, and that file is made in its turn, alone.

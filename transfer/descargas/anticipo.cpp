@@ -215,14 +215,22 @@ std::optional<Descarga::Reloj::time_point> Anticipo::proximo_reintento() const {
     return proximo;
 }
 
-void Anticipo::avanza(Canales &canales, std::optional<std::size_t> i) {
-    if (i) {
+void Anticipo::avanza(Canales &canales, std::optional<std::size_t> i, Descarga *turno) {
+    // The file asked for waits on a channel that has answered nothing for the
+    // bound (the host's process serving it stuck, say): nothing more is asked
+    // for the others, so that what is in flight drains and the host's silence
+    // ends the wait, rather than files ahead keeping the connection busy for
+    // as long as they last. A channel only slow behind the others' data
+    // answers meanwhile, and then all goes on.
+    bool frena = turno && turno->estancada(canales.plazo());
+    if (i && !frena) {
         adelanta(canales, *i);
     }
     if (directa_) {
         directa_->continua();
     }
     for (auto &[j, d] : adelantadas_) {
+        d->frena(frena && d.get() != turno);
         d->continua();
     }
 }
@@ -231,13 +239,17 @@ void Anticipo::espera(Canales &canales, Descarga &d, std::optional<std::size_t> 
                       const std::string &ruta) {
     try {
         // Every wait keeps the files after this one coming; a file paused for
-        // another try wakes the wait when its time comes.
+        // another try wakes the wait when its time comes, unless nothing but
+        // this file moves (see avanza).
+        auto despierta = [&]() -> std::optional<Descarga::Reloj::time_point> {
+            return d.estancada(canales.plazo()) ? std::nullopt : proximo_reintento();
+        };
         while (!d.terminada()) {
-            auto hasta = proximo_reintento();
+            auto hasta = despierta();
             canales.atiende(
                 [&] {
-                    avanza(canales, i);
-                    return d.terminada() || proximo_reintento() != hasta;
+                    avanza(canales, i, &d);
+                    return d.terminada() || despierta() != hasta;
                 },
                 "leer " + ruta, hasta);
         }
@@ -259,7 +271,7 @@ void Anticipo::deposita(Canales &canales, Deposito &deposito, std::optional<std:
         while (!canales.rotos() && !deposito.asegurado() && canales.en_vuelo() > 0) {
             canales.atiende(
                 [&] {
-                    avanza(canales, i);
+                    avanza(canales, i, nullptr);
                     return deposito.asegurado();
                 },
                 "leer " + ruta, canales.ahora() + paciencia_asegurando);

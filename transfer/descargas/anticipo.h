@@ -86,8 +86,9 @@ class Anticipo {
     bool hay_otras(std::optional<std::size_t> i) const;
     void adelanta(Canales &canales, std::size_t actual);
     // Keeps every file in flight moving: the ones after `i` fetched ahead, the
-    // paused ones tried again when their time comes.
-    void avanza(Canales &canales, std::optional<std::size_t> i);
+    // paused ones tried again when their time comes; only `turno`, the file
+    // asked for, while it waits on a channel silent for the bound.
+    void avanza(Canales &canales, std::optional<std::size_t> i, Descarga *turno);
     std::optional<Descarga::Reloj::time_point> proximo_reintento() const;
     void suelta_todo();
     void suelta_antes(std::size_t indice);

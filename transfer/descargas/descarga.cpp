@@ -129,6 +129,9 @@ void Descarga::lee_desde_cero(Medida base) {
 }
 
 void Descarga::continua() {
+    if (frenada_) {
+        return;
+    }
     if (fase_ == Fase::en_pausa && canales_.ahora() >= reintento_) {
         empieza();
         return;

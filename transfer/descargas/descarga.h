@@ -69,6 +69,11 @@ class Descarga : public std::enable_shared_from_this<Descarga> {
     bool fallida() const { return fase_ == Fase::fallida; }
     // When a paused file is next tried, if it is paused.
     std::optional<Reloj::time_point> reintento() const;
+    // It awaits replies, and the host has answered nothing of it for `cuanto`.
+    bool estancada(Reloj::duration cuanto) const;
+    // While held, it asks for nothing more (no read, no new try); what is in
+    // flight is still taken.
+    void frena(bool si) { frenada_ = si; }
     // The failure, thrown again to whoever asked for the file.
     const Fallo &fallo() const { return *fallo_; }
     // The failure was local (a write), and a retry on its own may succeed.
@@ -105,6 +110,11 @@ class Descarga : public std::enable_shared_from_this<Descarga> {
     bool ajena(const Ap &ap) const;
     // No read is left to ask for.
     bool sin_mas_lecturas() const;
+    // Some request of it awaits its reply.
+    bool espera_respuesta() const;
+    // Notes a request about to go, or a reply that came (estancada).
+    void anota_pedido();
+    void anota_respuesta() { ultima_noticia_ = canales_.ahora(); }
 
     // Transitions.
     void abre(CanalSftp &canal);
@@ -147,7 +157,9 @@ class Descarga : public std::enable_shared_from_this<Descarga> {
     std::optional<Fallo> fallo_;
     bool fallo_local_ = false;
     bool agoto_ = false;
-    std::vector<Ap> aperturas_; // the first measures the file and reads; others only read
+    bool frenada_ = false;
+    Reloj::time_point ultima_noticia_{}; // the last reply, or the first request after none
+    std::vector<Ap> aperturas_;          // the first measures the file and reads; others only read
 
     // The copy under way, from offset 0.
     Medida base_;                      // what the host said of the file when this copy started

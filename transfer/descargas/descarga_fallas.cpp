@@ -3,6 +3,8 @@
 
 #include "sockvor.h"
 
+#include <algorithm>
+
 namespace sockvor {
 
 void Descarga::tropieza(Fallo f, bool cambiando) {
@@ -51,6 +53,22 @@ std::optional<Descarga::Reloj::time_point> Descarga::reintento() const {
         return std::nullopt;
     }
     return reintento_;
+}
+
+bool Descarga::estancada(Reloj::duration cuanto) const {
+    return viva() && espera_respuesta() && canales_.ahora() - ultima_noticia_ >= cuanto;
+}
+
+bool Descarga::espera_respuesta() const {
+    return std::any_of(aperturas_.begin(), aperturas_.end(), [](const Ap &ap) {
+        return ap->abriendo || ap->midiendo || !ap->pedidas.empty();
+    });
+}
+
+void Descarga::anota_pedido() {
+    if (!espera_respuesta()) {
+        ultima_noticia_ = canales_.ahora();
+    }
 }
 
 void Descarga::cambio() {

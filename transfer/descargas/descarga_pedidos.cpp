@@ -6,25 +6,32 @@
 namespace sockvor {
 
 void Descarga::abre(CanalSftp &canal) {
+    anota_pedido();
     auto ap = std::make_shared<Apertura>(canal);
     aperturas_.push_back(ap);
     ++canal.presupuesto().handles;
     canal.pide([&](std::uint32_t id) { return sftp::pide_open(id, ruta_); },
-               [yo = shared_from_this(), ap](sftp::Respuesta &r) { yo->al_abrir(ap, r); });
+               [yo = shared_from_this(), ap](sftp::Respuesta &r) {
+                   yo->anota_respuesta();
+                   yo->al_abrir(ap, r);
+               });
 }
 
 void Descarga::pide_medida(const Ap &ap,
                            void (Descarga::*al_responder)(const Ap &, sftp::Respuesta &)) {
+    anota_pedido();
     ap->midiendo = true;
     ap->lectura_tras_medir = false;
     ap->canal->pide([&](std::uint32_t id) { return sftp::pide_fstat(id, ap->handle); },
                     [yo = shared_from_this(), ap, al_responder](sftp::Respuesta &r) {
                         ap->midiendo = false;
+                        yo->anota_respuesta();
                         ((*yo).*al_responder)(ap, r);
                     });
 }
 
 void Descarga::pide_lectura(const Ap &ap, std::uint64_t desde, std::uint32_t largo) {
+    anota_pedido();
     ap->pedidas.emplace(desde, largo);
     ap->canal->presupuesto().bytes += largo;
     ap->leyo = true;
@@ -33,6 +40,7 @@ void Descarga::pide_lectura(const Ap &ap, std::uint64_t desde, std::uint32_t lar
     }
     ap->canal->pide([&](std::uint32_t id) { return sftp::pide_read(id, ap->handle, desde, largo); },
                     [yo = shared_from_this(), ap, desde, largo](sftp::Respuesta &r) {
+                        yo->anota_respuesta();
                         yo->al_leer(ap, desde, largo, r);
                     });
 }

@@ -128,14 +128,24 @@ void CanalSftp::despacha(const std::string &accion) {
 
 void CanalSftp::pierde(const std::string &causa) {
     perdido_ = true;
+    causa_ = causa;
     transporte_->rompe();
     salida_.clear();
-    // Handlers may ask for more; on a lost channel that goes nowhere.
+    // Handlers may ask for more: that is answered by responde_tardios().
     auto pendientes = std::move(esperando_);
     esperando_.clear();
     for (auto &[id, espera] : pendientes) {
         sftp::Respuesta r{id, sftp::Estado{sftp::FX_CONNECTION_LOST, causa}};
         espera.atencion(r);
+    }
+}
+
+void CanalSftp::responde_tardios() {
+    auto pendientes = std::move(tardios_);
+    tardios_.clear();
+    for (auto &[id, atencion] : pendientes) {
+        sftp::Respuesta r{id, sftp::Estado{sftp::FX_CONNECTION_LOST, causa_}};
+        atencion(r);
     }
 }
 

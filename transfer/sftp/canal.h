@@ -53,7 +53,10 @@ class CanalSftp {
     template <class Construye> std::uint32_t pide(Construye &&construye, Atencion atencion) {
         std::uint32_t id = siguiente_id_++;
         if (roto()) {
-            return id; // nothing goes on a lost channel, and nothing comes back
+            // Nothing goes on a lost channel; the request is answered as those
+            // it carried were, in the next step (see tardios()).
+            tardios_.emplace_back(id, std::move(atencion));
+            return id;
         }
         std::string pedido = construye(id);
         bool apertura = sftp::tipo_de_pedido(pedido) == sftp::OPEN;
@@ -66,7 +69,11 @@ class CanalSftp {
     bool listo() const { return version_ && !roto(); }
     bool roto() const { return perdido_ || transporte_->roto(); }
     // Requests awaiting their reply; the version's counts while it is awaited.
-    std::size_t en_vuelo() const { return roto() ? 0 : esperando_.size() + (version_ ? 0 : 1); }
+    std::size_t en_vuelo() const {
+        return roto() ? tardios_.size() : esperando_.size() + (version_ ? 0 : 1);
+    }
+    // Requests asked of the channel once it was lost, still to be answered.
+    bool tardios() const { return !tardios_.empty(); }
     const std::string &host() const { return red_.host(); }
     Presupuesto &presupuesto() { return presupuesto_; }
     // The quickest any request took from being asked to its reply: the link's
@@ -92,6 +99,10 @@ class CanalSftp {
     // lets a client say for itself, with "connection lost" and `causa`, and
     // nothing more goes on it.
     void pierde(const std::string &causa);
+    // Answers alike what was asked of the lost channel since. Not at once, in
+    // pide(): the asker may be halfway through a change of its own state. A
+    // handler that asks again is answered in the step after.
+    void responde_tardios();
 
   private:
     [[noreturn]] void falla_protocolo(const std::string &motivo, const std::string &accion);
@@ -108,6 +119,8 @@ class CanalSftp {
     bool perdido_ = false;
     std::uint32_t siguiente_id_ = 1;
     std::unordered_map<std::uint32_t, Espera> esperando_;
+    std::vector<std::pair<std::uint32_t, Atencion>> tardios_;
+    std::string causa_; // why the channel was lost
     std::optional<Red::Reloj::duration> ida_y_vuelta_;
     std::optional<Red::Reloj::time_point> ultima_respuesta_;
     std::vector<Red::Reloj::duration> aperturas_;

@@ -121,6 +121,7 @@ template <class Paso> void Canales::en_cada(Paso &&paso) {
     for (std::size_t i = 0; i < canales_.size(); ++i) {
         CanalSftp *c = canales_[i].get();
         if (c->roto()) {
+            c->responde_tardios();
             continue;
         }
         try {
@@ -172,19 +173,21 @@ void Canales::atiende(const std::function<bool()> &listo, const std::string &acc
 
 void Canales::atiende_sin_resguardo(const std::function<bool()> &listo, const std::string &accion,
                                     std::optional<Reloj::time_point> hasta) {
-    auto desde = ahora();
-    auto callado_desde = desde; // the host's silence counts from here
-    std::uint64_t llegados = 0;
+    if (ocioso_) {
+        reanuda(ahora());
+    }
     for (;;) {
         en_cada([&](CanalSftp &c) { c.despacha(accion); });
         if (listo()) {
             en_cada([&](CanalSftp &c) { c.vacia(accion); });
+            ocioso_ = en_vuelo() == 0;
             return;
         }
         abre_los_que_faltan();
         en_cada([&](CanalSftp &c) { c.vacia(accion); });
         auto momento = ahora();
         if (hasta && momento >= *hasta) {
+            ocioso_ = en_vuelo() == 0;
             return;
         }
         if (en_vuelo() == 0) {
@@ -194,28 +197,16 @@ void Canales::atiende_sin_resguardo(const std::function<bool()> &listo, const st
                                              accion);
             }
             // Idle is neither silence nor slowness.
-            callado_desde = momento;
-            desde = momento;
-            llegados = 0;
+            reanuda(momento);
         }
         std::size_t n = 0;
         en_cada([&](CanalSftp &c) { n += c.lee(accion); });
         if (n > 0) {
-            llegados += n;
-            callado_desde = momento;
-            if (momento - desde >= regla_.ventana) {
-                if (llegados < regla_.minimo_bytes) {
-                    falla(SOCKVOR_E_TIEMPO,
-                          "El host " + host() + " envió solo " + std::to_string(llegados) +
-                              " bytes en " +
-                              segundos(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                  momento - desde)) +
-                              " al " + accion + ": demasiado lento, se abandona");
-                }
-                desde = momento;
-                llegados = 0;
-            }
+            cuenta_llegada(n, momento, accion);
             continue;
+        }
+        if (hay_tardios()) {
+            continue; // answered in the next step, without a wait
         }
         // Short of the connection's bound, which must not cut a wait that is only a pause.
         auto paciencia = std::max(plazo() / 2, std::chrono::milliseconds(1));
@@ -224,11 +215,39 @@ void Canales::atiende_sin_resguardo(const std::function<bool()> &listo, const st
                                    std::chrono::milliseconds(1), paciencia);
         }
         if (!red_.espera(paciencia, accion) && en_vuelo() > 0 &&
-            ahora() - callado_desde >= plazo()) {
+            ahora() - callado_desde_ >= plazo()) {
             falla(SOCKVOR_E_TIEMPO,
                   "El host " + host() + " no respondió en " + segundos(plazo()) + " al " + accion);
         }
     }
+}
+
+void Canales::reanuda(Reloj::time_point momento) {
+    callado_desde_ = momento;
+    progreso_desde_ = momento;
+    llegados_ = 0;
+}
+
+void Canales::cuenta_llegada(std::size_t n, Reloj::time_point momento, const std::string &accion) {
+    llegados_ += n;
+    callado_desde_ = momento;
+    if (momento - progreso_desde_ < regla_.ventana) {
+        return;
+    }
+    if (llegados_ < regla_.minimo_bytes) {
+        falla(SOCKVOR_E_TIEMPO,
+              "El host " + host() + " envió solo " + std::to_string(llegados_) + " bytes en " +
+                  segundos(std::chrono::duration_cast<std::chrono::milliseconds>(momento -
+                                                                                 progreso_desde_)) +
+                  " al " + accion + ": demasiado lento, se abandona");
+    }
+    progreso_desde_ = momento;
+    llegados_ = 0;
+}
+
+bool Canales::hay_tardios() const {
+    return std::any_of(canales_.begin(), canales_.end(),
+                       [](const auto &c) { return c->roto() && c->tardios(); });
 }
 
 } // namespace sockvor

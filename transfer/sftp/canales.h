@@ -93,6 +93,11 @@ class Canales {
   private:
     void atiende_sin_resguardo(const std::function<bool()> &listo, const std::string &accion,
                                std::optional<Reloj::time_point> hasta);
+    // The host's silence, and its progress, count from `momento` on.
+    void reanuda(Reloj::time_point momento);
+    // `n` bytes came: the host is not silent; fails it if it is too slow.
+    void cuenta_llegada(std::size_t n, Reloj::time_point momento, const std::string &accion);
+    bool hay_tardios() const;
     // Runs one step on a channel; a failure of the channel alone fails what it
     // carried and nothing else.
     template <class Paso> void en_cada(Paso &&paso);
@@ -115,6 +120,15 @@ class Canales {
     std::size_t para_archivos_ = 1; // asked for many files, until the host is judged
     std::optional<bool> lento_;     // juzga's verdict
     bool sin_mas_ = false;          // the host refused one: no more are asked for
+
+    // The host's silence and progress are counted across waits, however a
+    // caller slices its waiting (until a paused file's next try, a flush):
+    // over a whole wait, each new wait would start the count again. Only
+    // idleness, nothing in flight, starts them again.
+    bool ocioso_ = true; // nothing was in flight when the last wait ended
+    Reloj::time_point callado_desde_{};
+    Reloj::time_point progreso_desde_{};
+    std::uint64_t llegados_ = 0;
 };
 
 } // namespace sockvor

@@ -19,6 +19,13 @@ constexpr std::uint64_t pasos_maximos = 200000;
 // over several channels at once, so the fuzzer plays those reads too.
 constexpr std::chrono::milliseconds ida_y_vuelta{5};
 
+// How long the library may go on waiting on a host that owes it replies and
+// sends nothing: its bound, and the last wait it started before reaching it
+// (half the bound), whatever else it waits for meanwhile.
+Red::Reloj::duration callado_maximo(std::chrono::milliseconds plazo) {
+    return plazo + plazo / 2 + std::chrono::seconds(1);
+}
+
 } // namespace
 
 std::string estado(std::uint32_t id, std::uint32_t codigo, std::string_view texto) {
@@ -198,10 +205,14 @@ std::size_t Canal::recibe(sftp::Ensamblador &entrada, const std::string &accion)
     }
     entrada.agrega(std::string_view(salida_).substr(0, n));
     salida_.erase(0, n);
+    host_.ultima_entrega = host_.reloj;
     return n;
 }
 
 bool Canal::trabaja(const std::string &accion, std::chrono::milliseconds paciencia) {
+    if (atascado_) {
+        return false;
+    }
     // Requests are handled in the order they came, as a host must for those of
     // one file; a file may change between any two.
     while (!por_atender_.empty()) {
@@ -217,6 +228,11 @@ bool Canal::trabaja(const std::string &accion, std::chrono::milliseconds pacienc
         return false;
     }
     switch (host_.decide.byte()) {
+    case 249:
+        ++host_.caidas;
+        host_.anota("  se atasca el canal " + std::to_string(numero_));
+        atascado_ = true;
+        return false;
     case 250:
         ++host_.caidas;
         host_.anota("  cierra un canal");
@@ -279,11 +295,15 @@ bool Conexion::espera(std::chrono::milliseconds paciencia, const std::string &ac
               "Se perdió la conexión con el host simulado al " + accion);
     }
     std::vector<Canal *> ocupados;
+    bool debe = false; // replies the library is owed
     for (auto *c : canales_) {
-        if (c->ocupado()) {
+        debe = debe || c->ocupado();
+        if (c->ocupado() && !c->atascado()) {
             ocupados.push_back(c);
         }
     }
+    exige(host_, !debe || host_.reloj - host_.ultima_entrega <= callado_maximo(plazo()),
+          "no se espera sin fin a un host callado");
     if (ocupados.empty()) {
         host_.reloj += paciencia;
         return false;

@@ -68,6 +68,8 @@ class Host {
     // Faults of a whole stream (a drop, silence, a reply nobody asked for).
     int caidas = 0;
     Red::Reloj::time_point reloj{std::chrono::hours(1)};
+    // When the library last got bytes from the host, on any channel.
+    Red::Reloj::time_point ultima_entrega = reloj;
     std::uint64_t pasos = 0;
     int sesiones = 0;
     std::size_t canales_maximos = 1; // channels a connection grants at once
@@ -108,6 +110,8 @@ class Canal final : public Transporte {
 
     // The host's side: requests waiting for it, or replies made and not sent.
     bool ocupado() const { return !roto_ && (!por_atender_.empty() || !atendidos_.empty()); }
+    // Its server process hangs: it answers nothing more, the channel still open.
+    bool atascado() const { return atascado_; }
     // Handles what has come and sends one reply, as the fuzzer's bytes choose.
     // False when the host chose silence instead.
     bool trabaja(const std::string &accion, std::chrono::milliseconds paciencia);
@@ -134,7 +138,8 @@ class Canal final : public Transporte {
     std::size_t numero_;
     int por_abrir_; // steps before the host grants it
     bool roto_ = false;
-    bool cerrado_ = false;               // closed by the host, the connection alive
+    bool cerrado_ = false; // closed by the host, the connection alive
+    bool atascado_ = false;
     std::string entrada_;                // bytes of requests not yet framed
     std::deque<Pedido> por_atender_;     // in the order they came
     std::vector<std::string> atendidos_; // replies made, not yet sent
