@@ -18,11 +18,14 @@
 #include <linux/filter.h>
 #include <linux/landlock.h>
 #include <linux/seccomp.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/time.h>
 #include <sys/un.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -107,6 +110,20 @@ void comprueba(bool con_landlock) {
     ASSERT_EQ(bind(agente, reinterpret_cast<sockaddr *>(&direccion), sizeof direccion), 0);
     ASSERT_EQ(listen(agente, 4), 0);
     const std::string negado = con_landlock ? "EACCES" : "0";
+    const std::string vedado = con_landlock ? "EPERM" : "0";
+    // A terminal, as the one a run is started from: a character pushed into it
+    // is read by the shell there, unconfined. Unconfined, only its session (or
+    // root) may push one.
+    int maestra = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(maestra, 0);
+    ASSERT_EQ(grantpt(maestra) | unlockpt(maestra), 0);
+    int terminal = open(ptsname(maestra), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(terminal, 0);
+    auto empuja = [terminal] {
+        char c = 'x';
+        return hecho(ioctl(terminal, TIOCSTI, &c));
+    };
+    const std::string empujado = empuja();
 
     const std::string sin_carpeta =
         std::to_string(SOCKVOR_E_LOCAL) + " No se pudo crear un archivo en la carpeta " + fuera +
@@ -124,6 +141,26 @@ void comprueba(bool con_landlock) {
         {"renombra fuera", negado, "0",
          [&] { return hecho(rename((fuera + "/a_renombrar").c_str(), (fuera + "/x").c_str())); }},
         {"borra fuera", negado, "0", [&] { return hecho(unlink((fuera + "/a_borrar").c_str())); }},
+        // What Landlock's rules do not cover, the confinement refuses all the same.
+        {"cambia el modo fuera", vedado, "0",
+         [&] { return hecho(chmod((fuera + "/existente").c_str(), 0666)); }},
+        {"cambia el modo por un descriptor de lectura", vedado, "0",
+         [&] {
+             int fd = open((fuera + "/existente").c_str(), O_RDONLY | O_CLOEXEC);
+             std::string r = hecho(fchmod(fd, 0600));
+             close(fd);
+             return r;
+         }},
+        {"cambia las fechas fuera", vedado, "0",
+         [&] { return hecho(utimes((fuera + "/existente").c_str(), nullptr)); }},
+        {"escribe un atributo fuera", vedado, "0",
+         [&] {
+             return hecho(
+                 setxattr((fuera + "/existente").c_str(), "user.sockvor.origen", "3", 1, 0));
+         }},
+        {"corta un archivo fuera", vedado, "0",
+         [&] { return hecho(truncate((fuera + "/existente").c_str(), 1)); }},
+        {"empuja a la terminal", con_landlock ? "EPERM" : empujado, empujado, empuja},
         {"enlace en A", negado, "0",
          [&] { return hecho(symlink("/etc/passwd", (a + "/enlace.xml").c_str())); }},
         {"carpeta en A", negado, "0", [&] { return hecho(mkdir((a + "/sub").c_str(), 0755)); }},
@@ -170,6 +207,8 @@ void comprueba(bool con_landlock) {
     // Its exit, confined, still syncs the deposit folder and ends well.
     EXPECT_EQ(cliente.termina(), 0);
     close(agente);
+    close(terminal);
+    close(maestra);
     for (const char *n : {"a_201305.xml", "b_201305.xml"}) {
         EXPECT_EQ(lee_archivo(a + "/" + n), bytes_de_prueba(40000, 3)) << n;
     }

@@ -1,6 +1,7 @@
 // The pieces of libSockVor.so that need no host: addresses, Windows paths,
 // patterns, names, the SSH configuration, the error texts and the local deposit.
 #include "deposito/deposito.h"
+#include "deposito/vedadas.h"
 #include "errores.h"
 #include "rutas.h"
 #include "sftp/mensajes.h"
@@ -10,9 +11,11 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 using namespace sockvor;
@@ -417,4 +420,26 @@ TEST(Partes, SincronizacionAlSalirNoCallaUnaFalla) {
         testing::ExitedWithCode(3), "");
     EXPECT_EQ(lee(otra / "a.xml"), "uno");
     fs::remove_all(otra);
+}
+
+// Where Landlock cannot refuse a truncation (before its ABI 3), the filter
+// refuses an open that would truncate, and lets every other open through.
+TEST(Partes, FiltroVedaAbrirTruncandoDondeLandlockNoPuede) {
+    auto carpeta = carpeta_nueva();
+    const std::string archivo = (carpeta / "a.xml").string();
+    std::ofstream(archivo) << "intacto";
+    EXPECT_EXIT(
+        {
+            bool bien = prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && veda_llamadas(true);
+            auto negada = [](int r) { return r < 0 && errno == EPERM; };
+            int lee = open(archivo.c_str(), O_RDONLY | O_CLOEXEC);
+            bien = bien && lee >= 0 && negada(open(archivo.c_str(), O_RDONLY | O_TRUNC)) &&
+                   negada(openat(AT_FDCWD, archivo.c_str(), O_WRONLY | O_TRUNC)) &&
+                   negada(creat(archivo.c_str(), 0644)) && negada(fchmod(lee, 0600)) &&
+                   openat(AT_FDCWD, archivo.c_str(), O_WRONLY | O_APPEND) >= 0;
+            std::exit(bien ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "");
+    EXPECT_EQ(lee(carpeta / "a.xml"), "intacto");
+    fs::remove_all(carpeta);
 }

@@ -1,6 +1,7 @@
 #include "deposito/confinamiento.h"
 
 #include "deposito/asegurador.h"
+#include "deposito/vedadas.h"
 #include "errores.h"
 #include "recursos.h"
 #include "sockvor.h"
@@ -96,8 +97,12 @@ bool restringe(int carpeta) {
     // inside the domain. The program itself runs on one thread.
     vigia().detiene();
     detiene_asegurador();
-    return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
-           ::syscall(SYS_landlock_restrict_self, reglas.get(), 0) == 0;
+    if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+        ::syscall(SYS_landlock_restrict_self, reglas.get(), 0) != 0) {
+        return false;
+    }
+    veda_llamadas(abi < 3); // where the kernel has no seccomp, the file rules alone
+    return true;
 }
 
 // The folder a file at `local` is deposited in, as Deposito finds it.

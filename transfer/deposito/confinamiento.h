@@ -2,8 +2,9 @@
 // the host's replies (libssh's, or our SFTP reader) would run with everything the user
 // may write; from the first fetch on, Landlock lets the process, every thread of ours and
 // every process started after, create, write, rename or remove files only beneath that
-// fetch's deposit folder (and write /dev/null). Reading, the network, signals and
-// processes that were already running are left as they were.
+// fetch's deposit folder (and write /dev/null), and a seccomp filter refuses what those
+// rules leave open (vedadas.h). Reading, the network, signals and processes that were
+// already running are left as they were.
 #pragma once
 
 #include <string>

@@ -107,12 +107,6 @@ std::string sincroniza_carpeta(const std::string &carpeta) {
     return {};
 }
 
-mode_t permisos_nuevos() {
-    mode_t mascara = ::umask(0);
-    ::umask(mascara);
-    return 0666 & ~mascara;
-}
-
 } // namespace
 
 Deposito::Deposito(std::string destino) : destino_(std::move(destino)) {
@@ -134,8 +128,7 @@ Deposito::Deposito(std::string destino) : destino_(std::move(destino)) {
     }
     quita_sobrantes(carpeta_, nombre);
     std::string plantilla = plantilla_temporal(carpeta_, nombre);
-    // mkostemp opens with O_CREAT|O_EXCL: never someone else's file.
-    int fd = ::mkostemp(plantilla.data(), O_CLOEXEC);
+    int fd = crea_temporal(plantilla);
     if (fd < 0) {
         int numero = errno;
         falla(SOCKVOR_E_LOCAL, "No se pudo crear un archivo en la carpeta " + visible(carpeta_) +
@@ -146,8 +139,6 @@ Deposito::Deposito(std::string destino) : destino_(std::move(destino)) {
     anotado_ = anota_temporal(temporal_);
     // Held while it lives: a later run takes an unheld one for a leftover.
     ::flock(fd_.get(), LOCK_EX | LOCK_NB);
-    // mkostemp makes 0600; a fetched file gets the usual permissions.
-    ::fchmod(fd_.get(), permisos_nuevos());
 }
 
 Deposito::~Deposito() {

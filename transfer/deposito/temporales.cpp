@@ -17,6 +17,7 @@
 #include <pthread.h>
 #include <set>
 #include <sys/file.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -129,6 +130,26 @@ void instala_manejadores() {
 std::string plantilla_temporal(const std::string &carpeta, std::string_view nombre) {
     return en_carpeta(carpeta, "." + std::string(recorta(nombre)) + std::string(marca) +
                                    std::string(aleatorios, 'X'));
+}
+
+int crea_temporal(std::string &plantilla) {
+    static constexpr char letras[] =
+        "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    const std::size_t desde = plantilla.size() - aleatorios;
+    for (int intento = 0; intento < 100; ++intento) {
+        std::array<unsigned char, aleatorios> azar{};
+        if (::getrandom(azar.data(), azar.size(), 0) != static_cast<ssize_t>(azar.size())) {
+            return -1;
+        }
+        for (std::size_t i = 0; i < aleatorios; ++i) {
+            plantilla[desde + i] = letras[azar[i] % (sizeof letras - 1)];
+        }
+        int fd = ::open(plantilla.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0 || errno != EEXIST) {
+            return fd;
+        }
+    }
+    return -1;
 }
 
 void quita_sobrantes(const std::string &carpeta, std::string_view nombre) {

@@ -15,6 +15,12 @@ namespace sockvor {
 // Where a temporary file for `nombre` in `carpeta` is made (mkostemp's form).
 std::string plantilla_temporal(const std::string &carpeta, std::string_view nombre);
 
+// Makes a new file from `plantilla`, its Xs replaced, as mkostemp does (never
+// someone else's file: O_EXCL), but with the mode a new file gets from the
+// umask: nothing changes its mode afterwards, which a confined process may no
+// longer do. The descriptor, or -1 with errno.
+int crea_temporal(std::string &plantilla);
+
 // Removes this library's leftover temporary files for `nombre` in `carpeta`:
 // regular files of our own user that no process holds. Nothing else.
 void quita_sobrantes(const std::string &carpeta, std::string_view nombre);
