@@ -146,7 +146,14 @@ const Caso casos[] = {
     // that nobody else may write is believed.
     {"DeOtroUsuario", true,
      [](const HostSftp &, const std::string &l) { ASSERT_EQ(lchown(l.c_str(), 65534, -1), 0); }},
-    {"EscribibleParaElGrupo", true,
+    {"EscribibleParaOtroGrupo", true,
+     [](const HostSftp &, const std::string &l) {
+         ASSERT_EQ(lchown(l.c_str(), -1, 65534), 0);
+         ASSERT_EQ(chmod(l.c_str(), 0664), 0);
+     }},
+    // As a umask of 002 makes it: the group is the user's own, named after it,
+    // with nobody else in it.
+    {"EscribibleParaSuGrupoPropio", false,
      [](const HostSftp &, const std::string &l) { ASSERT_EQ(chmod(l.c_str(), 0664), 0); }},
     {"EscribibleParaTodos", true,
      [](const HostSftp &, const std::string &l) { ASSERT_EQ(chmod(l.c_str(), 0606), 0); }},

@@ -1,10 +1,15 @@
 #include "deposito/origen.h"
 
 #include <charconv>
+#include <grp.h>
+#include <map>
+#include <mutex>
 #include <openssl/evp.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
+#include <vector>
 
 namespace sockvor {
 
@@ -70,6 +75,55 @@ Origen de_local(const struct stat &s, const Procedencia &p) {
     return {remota_de(p), static_cast<std::uint64_t>(s.st_ino),
             static_cast<std::int64_t>(s.st_mtim.tv_sec),
             static_cast<std::uint32_t>(s.st_mtim.tv_nsec)};
+}
+
+// Whether only the running user is in group `gid`: its private group, as
+// Debian makes one for each user (named after the user, no other member, no
+// other account's own group), which a umask of 002 lets write every file the
+// user makes. Any other group may hold someone who could rewrite a record.
+// Asked of the system once per group a process meets.
+bool grupo_propio(gid_t gid) {
+    static std::mutex mutex;
+    static std::map<gid_t, bool> sabidos;
+    std::lock_guard bloqueo(mutex);
+    if (auto it = sabidos.find(gid); it != sabidos.end()) {
+        return it->second;
+    }
+    bool propio = false;
+    const uid_t yo = ::geteuid();
+    std::vector<char> espacio(1 << 16);
+    passwd usuario{};
+    passwd *u = nullptr;
+    group grupo{};
+    group *g = nullptr;
+    if (::getpwuid_r(yo, &usuario, espacio.data(), espacio.size() / 2, &u) == 0 && u &&
+        ::getgrgid_r(gid, &grupo, espacio.data() + espacio.size() / 2, espacio.size() / 2, &g) ==
+            0 &&
+        g && std::string_view(g->gr_name) == u->pw_name) {
+        propio = true;
+        for (char **m = g->gr_mem; *m; ++m) {
+            propio = propio && std::string_view(*m) == u->pw_name;
+        }
+        ::setpwent();
+        while (propio) {
+            passwd otro{};
+            passwd *o = nullptr;
+            std::vector<char> suyo(1 << 14);
+            if (::getpwent_r(&otro, suyo.data(), suyo.size(), &o) != 0 || !o) {
+                break;
+            }
+            propio = o->pw_gid != gid || o->pw_uid == yo;
+        }
+        ::endpwent();
+    }
+    sabidos.emplace(gid, propio);
+    return propio;
+}
+
+// Nobody but the user may rewrite the file, and so its record.
+bool solo_del_usuario(const struct stat &s) {
+    return s.st_uid == ::geteuid() && !(s.st_mode & S_IWOTH) &&
+           (!(s.st_mode & S_IWGRP) || grupo_propio(s.st_gid));
 }
 
 Vista vista_de(const struct stat &s) {
@@ -139,7 +193,7 @@ std::optional<Vista> sin_cambios(const std::string &local, const Procedencia &p)
     struct stat s {};
     if (!p.medida.completa() || !clave_valida(p.clave) || ::lstat(local.c_str(), &s) != 0 ||
         !S_ISREG(s.st_mode) || static_cast<std::uint64_t>(s.st_size) != *p.medida.tamano ||
-        s.st_uid != ::geteuid() || (s.st_mode & (S_IWGRP | S_IWOTH))) {
+        !solo_del_usuario(s)) {
         return std::nullopt;
     }
     char valor[largo_maximo + 1];

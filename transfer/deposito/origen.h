@@ -69,7 +69,8 @@ struct Vista {
 // Whether `local` is a regular file this library deposited from that remote
 // file at that size and mtime, untouched since: if so, the file as it was
 // judged. Only a file of the running user that no one else may write is
-// believed: anyone who can write a file can also rewrite its record.
+// believed: anyone who can write a file can also rewrite its record. A file
+// its group may write counts as such when the group is the user's private one.
 std::optional<Vista> sin_cambios(const std::string &local, const Procedencia &p);
 // Whether `local` is still the file seen as `v`.
 bool sigue_igual(const std::string &local, const Vista &v);
