@@ -114,6 +114,8 @@ class Canales {
 
     Red &red_;
     ReglaDeProgreso regla_;
+    std::chrono::milliseconds lejana_;         // ida_y_vuelta_lejana, or the environment's
+    std::chrono::milliseconds apertura_lenta_; // apertura_lenta, or the environment's
     // Never shrinks while the connection lives: what is in flight points at them.
     std::vector<std::unique_ptr<CanalSftp>> canales_;
     std::size_t quiere_ = 1;
