@@ -18,8 +18,9 @@ namespace {
 
 const std::string login = "x1";
 
-Salida corre(const HostSftp &host, const std::string &ip, const std::string &deposito) {
-    return corre_en_junio(ACUSES_BIN, host, ip, login, deposito);
+Salida corre(const HostSftp &host, const std::string &ip, const std::string &deposito,
+             std::vector<std::string> antes = {}) {
+    return corre_en_junio(ACUSES_BIN, host, ip, login, deposito, std::move(antes));
 }
 
 bool una_linea_que_empieza(const std::string &texto, const std::string &inicio) {
@@ -63,6 +64,7 @@ struct CasoFalla {
     int estado;
     const char *linea; // how the output line starts
     const char *en_texto;
+    int aperturas = 0; // opens of the file asked of the host, when given
 };
 
 void PrintTo(const CasoFalla &c, std::ostream *os) {
@@ -107,6 +109,16 @@ TEST_P(AcusesHostFalla, EstadoLineaYDepositoIntacto) {
             EXPECT_LE(std::stoull(l.substr(5)), 200000u) << l;
         }
     }
+    if (c.aperturas > 0) {
+        EXPECT_EQ(host.cuenta("open /D:/IDE/x1/Acuses/a_201306.xml"), c.aperturas);
+    }
+}
+
+OpcionesHost con_demora(int autenticacion_ms, std::vector<std::string> lentos = {}) {
+    OpcionesHost o = con({});
+    o.demora_autenticacion_ms = autenticacion_ms;
+    o.lentos = std::move(lentos);
+    return o;
 }
 
 const char *const al_buscar = " ERROR Al Buscar Acuses: ";
@@ -127,7 +139,14 @@ INSTANTIATE_TEST_SUITE_P(
                   "Se perdió la conexión"},
         CasoFalla{"ErrorDeLectura", con({"read-error"}), true, 4, al_traer, "falla de lectura"},
         CasoFalla{"HostEnPausaAlLeer", con({"pause-read"}), true, 4, al_traer, "2 s"},
-        CasoFalla{"CarpetaDesaparecida", con({"vanish"}), true, 4, al_traer, "no existe"},
+        // A missing file is not tried again.
+        CasoFalla{"CarpetaDesaparecida", con({"vanish"}), true, 4, al_traer, "no existe", 1},
+        // Answers that come 3.5 s late, past the 2 s bound: the bound is the
+        // timeout itself, at every step, not some multiple of it.
+        CasoFalla{"HostLentoAlAutenticar", con_demora(3500), true, 3, al_buscar,
+                  "no respondió en 2 s"},
+        CasoFalla{"HostLentoAlLeer", con_demora(0, {"a_201306.xml=3500"}), true, 4, al_traer,
+                  "no respondió en 2 s"},
         // The host's words are quoted on the one line, never obeyed.
         CasoFalla{"MensajeHostilDelHost", con({"hostile-status"}), true, 4, al_traer,
                   "(x\\n Se Depositaron 99 Acuses en /x\\x1B[31m\\x07)"},
@@ -202,7 +221,7 @@ TEST(AcusesHost, RetenidoPorAdelantadoTieneSuPlazoDesdeSuTurno) {
     HostSftp host(o);
     host.crea_remoto(login, "a_201306.xml", bytes_de_prueba(8u << 20, 1));
     host.crea_remoto(login, "b_201306.xml", bytes_de_prueba(5000, 2));
-    auto s = corre(host, host.direccion(), host.deposito());
+    auto s = corre(host, host.direccion(), host.deposito(), un_solo_canal);
     EXPECT_EQ(s.estado, 0) << s.texto;
     EXPECT_EQ(archivos(host.deposito()),
               (std::vector<std::string>{"a_201306.xml", "b_201306.xml"}));
@@ -221,7 +240,7 @@ TEST(AcusesHost, AtascadoEnSuTurnoNoSigueTrayendoLosDemas) {
     HostSftp host(o);
     host.crea_remoto(login, "a_201306.xml", bytes_de_prueba(5000, 1));
     host.crea_remoto(login, "b_201306.xml", bytes_de_prueba(24u << 20, 2));
-    auto s = corre(host, host.direccion(), host.deposito());
+    auto s = corre(host, host.direccion(), host.deposito(), un_solo_canal);
     EXPECT_EQ(s.estado, 4) << s.texto;
     EXPECT_TRUE(una_linea_que_empieza(s.texto, " ERROR Al Traer el Acuses: El host " +
                                                    host.direccion() +

@@ -34,6 +34,7 @@ struct CasoWindows {
     std::vector<std::string> en_salida;
     std::string aviso; // what the one line on stderr holds after " AVISO "; "" none
     std::vector<std::string> depositados; // the deposit, each equal to the host's copy at the end
+    int aperturas_de_b = 0;               // at most this many opens of b_201306.xml, when given
 };
 
 void PrintTo(const CasoWindows &c, std::ostream *os) {
@@ -90,6 +91,9 @@ TEST_P(AcusesWindows, EstadoSalidaYDeposito) {
         EXPECT_TRUE(lee_archivo(host.deposito() + "/" + n) == lee_archivo(carpeta + "/" + n)) << n;
     }
     EXPECT_TRUE(ocultos(host.deposito()).empty());
+    if (c.aperturas_de_b > 0) {
+        EXPECT_LE(host.cuenta("open /D:/IDE/x1/Acuses/b_201306.xml"), c.aperturas_de_b);
+    }
 }
 
 // More names than one READDIR reply carries (100), in both months and others.
@@ -187,7 +191,9 @@ INSTANTIATE_TEST_SUITE_P(
                     "",
                     {}},
         // Held for good: tried until the bound, then told in its turn, with how long
-        // the host refused it; what came before stays.
+        // the host refused it; what came before stays. Each pause is twice the one
+        // before (0.5 s, 1 s...): tried ahead, then at its turn and 0.5, 1.5 and 2 s
+        // after, the bound; a pause that did not grow would try it once more.
         CasoWindows{"RetenidoParaSiempre",
                     con(&OpcionesHost::retenidos, "b_201306.xml"),
                     acuses,
@@ -198,7 +204,35 @@ INSTANTIATE_TEST_SUITE_P(
                     {"b_201306.xml", "(Failure)", "lo rechazó durante 2 s",
                      "otro programa del host lo tenga abierto"},
                     "",
+                    {"a_201306.xml"},
+                    5},
+        // Rewritten after every read: tried again and again, then failed at the bound.
+        CasoWindows{"CambiaSinParar",
+                    con(&OpcionesHost::reescritos, "b_201306.xml=60"),
+                    acuses,
+                    tres_de_junio,
+                    4,
+                    "",
+                    " ERROR Al Traer el Acuses: ",
+                    {"b_201306.xml", "cambió mientras se leía una y otra vez",
+                     "otro programa del host lo esté escribiendo"},
+                    "",
                     {"a_201306.xml"}},
+        // The only name of the month in capitals: said all the same.
+        CasoWindows{"SoloEnMayusculas",
+                    {},
+                    acuses,
+                    {{"A_201306.XML", "mayúsculas"}},
+                    0,
+                    " ===> No se encontraron Acuses del mes: 06/2013\n"
+                    " ===> No se encontraron Acuses del mes: 05/2013\n"
+                    " Se Depositaron 0 Acuses en {D}\n",
+                    "",
+                    {},
+                    "El archivo \"A_201306.XML\" de /D:/IDE/x1/Acuses en el host {H} no se trae: "
+                    "coincide con *201306*.xml solo sin distinguir mayúsculas de minúsculas; "
+                    "renómbrelo en el host con la extensión en minúsculas",
+                    {}},
         // Held a moment, or rewritten for a moment: it waits its moment.
         CasoWindows{"RetenidoUnMomento",
                     con(&OpcionesHost::retenidos, "b_201306.xml=1"),

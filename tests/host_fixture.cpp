@@ -97,6 +97,7 @@ HostSftp::HostSftp(OpcionesHost opciones) {
         {"--close-channel", opciones.cierra_canal},
         {"--slow-read", opciones.lentos},
         {"--stall", opciones.atascados},
+        {"--short-read", opciones.cortos},
     };
     for (const auto &[opcion, valores] : repetidas) {
         for (const auto &v : valores) {
@@ -113,6 +114,10 @@ HostSftp::HostSftp(OpcionesHost opciones) {
     if (opciones.max_canales > 0) {
         argumentos.insert(argumentos.end(),
                           {"--max-channels", std::to_string(opciones.max_canales)});
+    }
+    if (opciones.demora_autenticacion_ms > 0) {
+        argumentos.insert(argumentos.end(),
+                          {"--auth-delay", std::to_string(opciones.demora_autenticacion_ms)});
     }
     if (opciones.latencia_ms > 0) {
         argumentos.insert(argumentos.end(), {"--latency", std::to_string(opciones.latencia_ms)});
@@ -209,6 +214,22 @@ int HostSftp::cuenta(const std::string &evento) const {
         n += l == evento || l.rfind(evento + " ", 0) == 0;
     }
     return n;
+}
+
+UnSoloCanal::UnSoloCanal() {
+    for (const auto &v : un_solo_canal) {
+        if (auto igual = v.find('='); igual != std::string::npos) {
+            setenv(v.substr(0, igual).c_str(), v.substr(igual + 1).c_str(), 1);
+        }
+    }
+}
+
+UnSoloCanal::~UnSoloCanal() {
+    for (const auto &v : un_solo_canal) {
+        if (auto igual = v.find('='); igual != std::string::npos) {
+            unsetenv(v.substr(0, igual).c_str());
+        }
+    }
 }
 
 Salida corre_en_junio(const std::string &programa, const HostSftp &host, const std::string &ip,

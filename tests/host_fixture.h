@@ -33,6 +33,8 @@ struct OpcionesHost {
     std::vector<std::string> cierra_canal; // --close-channel K=N
     std::vector<std::string> lentos;       // --slow-read NAME=MS: each read answered MS late
     std::vector<std::string> atascados;    // --stall NAME: reads never answered
+    std::vector<std::string> cortos;       // --short-read NAME: half of each read answered
+    int demora_autenticacion_ms = 0;       // --auth-delay MS
 };
 
 class HostSftp {
@@ -69,6 +71,19 @@ class HostSftp {
     std::string home_, raiz_, deposito_, registro_;
     int puerto_ = 0;
     pid_t hijo_ = -1;
+};
+
+// The library's channel thresholds where a test needs one channel whatever the
+// machine's load: the host is never far, nor slow to open files. For a run of the
+// program, as corre_en_junio's `antes`; for this process, set while it lives.
+const std::vector<std::string> un_solo_canal = {"env", "SOCKVOR_LEJOS_MS=60000",
+                                                "SOCKVOR_APERTURA_LENTA_MS=60000"};
+class UnSoloCanal {
+  public:
+    UnSoloCanal();
+    ~UnSoloCanal();
+    UnSoloCanal(const UnSoloCanal &) = delete;
+    UnSoloCanal &operator=(const UnSoloCanal &) = delete;
 };
 
 // `programa ip login deposito` with the host's HOME, on 15 June 2013 by faketime

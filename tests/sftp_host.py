@@ -50,6 +50,9 @@ second later. Without SECONDS after the first answered read only; with it after
 every read answered within SECONDS of NAME's first open.
 --slow-read NAME=MS: every read of NAME is answered MS milliseconds late (with
 --latency, side by side with other requests; else the channel waits for it).
+--short-read NAME: every read of NAME is answered with half the bytes asked for
+(at least one), wherever in the file it falls, as any host may.
+--auth-delay MS: the host takes MS milliseconds to accept a login.
 --stall NAME: reads of NAME are never answered: the server process serving
 its channel hangs there, as one stuck on a dead disk would.
 --malformed-read NAME: every reply to a read of NAME is a well-framed DATA
@@ -147,6 +150,8 @@ class Host:
         self.malformed = set(n.encode() for n in args.malformed_read)
         self.stalled = set(n.encode() for n in args.stall)
         self.slow_reads = dict(name_and_number('--slow-read', r, True) for r in args.slow_read)
+        self.short_reads = set(n.encode() for n in args.short_read)
+        self.auth_delay = args.auth_delay / 1000
         self.open_delay = args.open_delay / 1000
         self.close_channel = {}
         for c in args.close_channel:
@@ -310,6 +315,8 @@ class Sftp(asyncssh.SFTPServer):
             size = 1
         if HOST.windows:
             size = min(size, WINDOWS_READ_MAX)
+        if name in HOST.short_reads:
+            size = max(1, size // 2)
         # Set last, with no wait before the reply: no other reply can take it.
         self.malformed_reply = name in HOST.malformed
         if name in HOST.eof_at:
@@ -348,10 +355,12 @@ class Server(asyncssh.SSHServer):
     def connection_lost(self, exc):
         HOST.channels.pop(self.conn, None)
 
-    def begin_auth(self, username):
+    async def begin_auth(self, username):
         if 'hostile-bye' in HOST.faults:
             self.conn.disconnect(asyncssh.DISC_BY_APPLICATION,
                                  'adios\n Se Depositaron 99 Acuses en /x\x1b[2J\x9b31m')
+        if HOST.auth_delay:
+            await asyncio.sleep(HOST.auth_delay)
         return True
 
     def password_auth_supported(self):
@@ -493,6 +502,8 @@ def main():
     p.add_argument('--malformed-read', action='append', default=[])
     p.add_argument('--stall', action='append', default=[])
     p.add_argument('--slow-read', action='append', default=[])
+    p.add_argument('--short-read', action='append', default=[])
+    p.add_argument('--auth-delay', type=int, default=0)
     p.add_argument('--open-delay', type=int, default=0)
     p.add_argument('--latency', type=int, default=0)
     p.add_argument('--max-channels', type=int, default=0)

@@ -84,6 +84,12 @@ INSTANTIATE_TEST_SUITE_P(
              con_b(&OpcionesHost::reescritos, "b_201305.xml"),
              {SOCKVOR_OK, SOCKVOR_OK, SOCKVOR_OK},
              ""},
+        // Every read of b answered short, wherever it falls: what is missing is
+        // asked for again, and the copy is whole.
+        Caso{"LecturasCortas",
+             con_b(&OpcionesHost::cortos, "b_201305.xml"),
+             {SOCKVOR_OK, SOCKVOR_OK, SOCKVOR_OK},
+             ""},
         // b's malformed replies reach the library while it waits for a: they are
         // b's failure, told in b's turn; a is deposited.
         Caso{"RespuestaMalFormadaDeOtro",

@@ -114,6 +114,13 @@ const Caso casos[] = {
          escribe_archivo(l, std::string(5000, 'x'));
          cambia_mtime(l, 1);
      }},
+    {"OtraTallaConSuFecha", true,
+     [](const HostSftp &, const std::string &l) {
+         // Cut short here, its mtime put back: the size no longer is the host's.
+         auto t = fs::last_write_time(l);
+         fs::resize_file(l, 4000);
+         fs::last_write_time(l, t);
+     }},
     {"CopiaLocalBorrada", true, [](const HostSftp &, const std::string &l) { fs::remove(l); }},
     {"ReemplazadaPorEnlace", true,
      [](const HostSftp &, const std::string &l) {
