@@ -166,19 +166,24 @@ sync
 # --- the rows -------------------------------------------------------------------------------
 cerca="loopback"
 lejos="ida y vuelta 40 ms"
-sin_historia="$historia_mes de 4 KiB de los dos meses, sin historia"
-con_historia="$historia_mes de 4 KiB de los dos meses entre $historia de otros meses"
+# The history's two rows at one setting: the same Acuses of both months alone, then among
+# the older months' files.
+mide_historia() { # ajuste como
+    local c
+    for c in sinhistoria historia; do
+        dos_meses_de[${alias_de[$c/$1]}]=1
+    done
+    mide_caso sinhistoria "$1" 1 "$2, $historia_mes de 4 KiB de los dos meses, sin historia" \
+        historia="$1/sin"
+    mide_caso historia "$1" 1 \
+        "$2, $historia_mes de 4 KiB de los dos meses entre $historia de otros meses" \
+        historia="$1/con"
+}
 fila pocos && mide_caso pocos cerca 2 "$cerca, $pocos de 4 KiB"
 fila muchos && mide_caso muchos cerca 2 "$cerca, $muchos de 4 KiB"
 fila grande && mide_caso grande cerca 2 "$cerca, 1 de $grande_mib MiB"
 fila listados && mide_caso listados cerca 1 "$cerca, $listados en la carpeta, $listados_mes del mes"
-if fila historia; then
-    for c in sinhistoria historia; do
-        dos_meses_de[${alias_de[$c/cerca]}]=1
-    done
-    mide_caso sinhistoria cerca 1 "$cerca, $sin_historia" historia=cerca/sin
-    mide_caso historia cerca 1 "$cerca, $con_historia" historia=cerca/con
-fi
+fila historia && mide_historia cerca "$cerca"
 if fila ocupado; then
     # Any client that opens every file through one channel waits at least this long.
     piso=$(awk -v n="$ocupados" -v d="$demora_apertura" 'BEGIN { print n * d / 1000 }')
@@ -198,13 +203,7 @@ fi
 fila pocos && mide_caso pocos lejos 2 "$lejos, $pocos de 4 KiB"
 fila muchos && mide_caso muchos lejos 2 "$lejos, $muchos de 4 KiB" vacio
 fila mediano && mide_caso mediano lejos 2 "$lejos, 1 de $mediano_mib MiB"
-if fila historia; then
-    for c in sinhistoria historia; do
-        dos_meses_de[${alias_de[$c/lejos]}]=1
-    done
-    mide_caso sinhistoria lejos 1 "$lejos, $sin_historia" historia=lejos/sin
-    mide_caso historia lejos 1 "$lejos, $con_historia" historia=lejos/con
-fi
+fila historia && mide_historia lejos "$lejos"
 if ((grande_lejos)) && fila grande; then
     mide_caso grande lejos 2 "$lejos, 1 de $grande_mib MiB"
 elif fila grande; then
