@@ -31,6 +31,7 @@ struct OpcionesHost {
     int max_canales = 0;                   // --max-channels N; 0 leaves it out
     int latencia_ms = 0;                   // --latency MS: a far host
     std::vector<std::string> cierra_canal; // --close-channel K=N
+    int falla_readdir = 0;                 // --fail-readdir K: the K-th READDIR fails
 };
 
 class HostSftp {
