@@ -8,7 +8,7 @@
 #   prefijo_lejos                                  what the clients run under to be far
 # One more host is not OpenSSH but tests/sftp_host.py answering as a busy Windows host
 # (levanta_ocupado); its log_de is the log it writes, one "connect" per connection.
-# Needs from comparar.sh: base, bench, repo, usuario, home, mes, pids, ns, retardo.
+# Needs from comparar.sh: base, bench, repo, usuario, home, mes, anterior, pids, ns, retardo.
 
 declare -A alias_de log_de
 prefijo_lejos=()
@@ -128,20 +128,21 @@ known_hosts_file = $home/.ssh/known_hosts
 CONF
 }
 
-# A set's files under $base/raiz-<set>: cuantos files of `bytes` of this month, among
-# `otros` of older months, and what a correct deposit of it holds.
-siembra() { # conjunto cuantos bytes [otros]
+# A set's files under $base/raiz-<set>: cuantos files of `bytes` of this month and
+# `anteriores` of the month before, among `otros` of older months, and what a correct
+# deposit of it holds.
+siembra() { # conjunto cuantos bytes [otros [anteriores]]
     local conjunto=$1 raiz=$base/raiz-$1
     local carpeta=$raiz/D:/IDE/$usuario/Acuses
-    python3 "$bench/siembra.py" "$carpeta" "$mes" "$2" "$3" "${4:-0}"
+    python3 "$bench/siembra.py" "$carpeta" "$mes" "$2" "$3" "${4:-0}" "${5:-0}"
     chmod -R u=rwX,go=rX "$raiz"
     # What a correct deposit holds, byte for byte.
-    (cd "$carpeta" && find . -maxdepth 1 -name "*${mes}*.xml" -printf '%f\0' |
-        xargs -0 md5sum) | LC_ALL=C sort -k2 >"$base/sumas-$conjunto"
+    (cd "$carpeta" && find . -maxdepth 1 \( -name "*${mes}*.xml" -o -name "*${anterior}*.xml" \) \
+        -printf '%f\0' | xargs -0 md5sum) | LC_ALL=C sort -k2 >"$base/sumas-$conjunto"
 }
 
 # A set of files on a host of its own.
-levanta_host() { # conjunto cuantos bytes [otros]
+levanta_host() { # conjunto cuantos bytes [otros [anteriores]]
     local conjunto=$1 raiz=$base/raiz-$1
     siembra "$@"
     local puerto

@@ -87,21 +87,24 @@ calienta() { # caso conjunto ajuste
 #   vacio           acuses's empty month takes its turn too (a note under the table)
 #   calienta        warm every client first (a host of its own, just started)
 #   piso=S=TEXTO    the one-channel floor of S seconds, TEXTO how it is reckoned (a note)
+#   historia=A/con|sin  one of the history's rows (A: cerca or lejos): a note gives what
+#                   the history adds near and far, and the one over the other
 declare -A cortado
 mide_caso() { # conjunto ajuste corridas titulo [opcion...]
     local conjunto=$1 ajuste=$2 corridas=$3 titulo=$4
     shift 4
-    local turnos=("${clientes[@]}") calentar=0 piso="" opcion
+    local turnos=("${clientes[@]}") calentar=0 piso="" historia="" opcion
     for opcion in "$@"; do
         case $opcion in
         vacio) turnos+=(vacio) ;;
         calienta) calentar=1 ;;
         piso=*) piso=${opcion#piso=} ;;
+        historia=*) historia=${opcion#historia=} ;;
         esac
     done
     casos=$((casos + 1))
-    printf '%s\t%s\t%s\t%s\t%s\n' "$casos" "$corridas" "$titulo" "${piso%%=*}" "${piso#*=}" \
-        >>"$base/casos.tsv"
+    printf '%s\t%s\t%s\t%s\t%s\t%s\n' "$casos" "$corridas" "$titulo" "${piso%%=*}" \
+        "${piso#*=}" "$historia" >>"$base/casos.tsv"
     echo "comparar: $titulo"
     cortado=()
     local n=$rondas t0=$SECONDS

@@ -13,6 +13,10 @@
 #     with no Acuses (faketime), against the same host: connection, authentication and the
 #     two listings of the same folder, nothing fetched; a note under the table splits
 #     acuses's time into that and what the files add;
+#   - a folder's history: 100 Acuses of 4 KiB, half this month's and half the month before's,
+#     alone and among 50,000 files of twelve older months, on loopback and with the delay;
+#     here the peers fetch both months too (two globs, two includes); a note gives what the
+#     history adds to acuses's run near and far, and the one over the other;
 #   - a busy host: 400 Acuses of 4 KiB on loopback from tests/sftp_host.py answering as a
 #     Windows host whose every file open takes 10 ms, one request at a time per channel;
 #     a note gives the floor of a client that opens them all through one channel
@@ -31,11 +35,17 @@
 # ACUSES_MEDIANO_MIB size of the one fetched with the delay (256), ACUSES_LISTADOS files in
 # the large folder (20000) and ACUSES_LISTADOS_MES of them this month's (2000),
 # ACUSES_OCUPADOS Acuses on the busy host (400) and ACUSES_DEMORA_APERTURA its ms per open
-# (10), ACUSES_TOPE seconds after which a run is cut and its client left out of the rest
-# of that row (60), ACUSES_GRANDE_LEJOS=1 to fetch the large file with the delay too,
-# ACUSES_BUILD build folder (build-bench). ACUSES_RAPIDO=1 makes the defaults 1 round,
-# 20 and 200 small files, 64 and 32 MiB, 2,000 in the folder with 200 this month's, 100 on
-# the busy host, and a cap of 30 s.
+# (10), ACUSES_HISTORIA files of older months in the history's folder (50000) and
+# ACUSES_HISTORIA_MES Acuses of the two months among them (100), ACUSES_TOPE seconds after
+# which a run is cut and its client left out of the rest of that row (60),
+# ACUSES_GRANDE_LEJOS=1 to fetch the large file with the delay too, ACUSES_BUILD build
+# folder (build-bench). ACUSES_RAPIDO=1 makes the defaults 1 round, 20 and 200 small
+# files, 64 and 32 MiB, 2,000 in the folder with 200 this month's, 100 on the busy host,
+# 5,000 of history with 20 of the two months, and a cap of 30 s.
+# ACUSES_FILAS picks the rows by their set of files, any of "pocos muchos grande mediano
+# listados historia ocupado" (all of them); ACUSES_CLIENTES the clients, any of "acuses
+# sftp rclone" (all three): to time one row's acuses alone while working on it, say
+#     sudo ACUSES_FILAS=historia ACUSES_CLIENTES=acuses bash bench/comparar.sh
 #
 # Run it on a quiet machine, and not within minutes of deleting thousands of files on the
 # same file system (its own cleanup does): see nuevo_destino in corridas.sh.
@@ -49,6 +59,7 @@ if [ "${ACUSES_RAPIDO:-0}" = 1 ]; then
     mediano_mib=${ACUSES_MEDIANO_MIB:-32}
     listados=${ACUSES_LISTADOS:-2000} listados_mes=${ACUSES_LISTADOS_MES:-200}
     ocupados=${ACUSES_OCUPADOS:-100}
+    historia=${ACUSES_HISTORIA:-5000} historia_mes=${ACUSES_HISTORIA_MES:-20}
     tope=${ACUSES_TOPE:-30}
 else
     rondas=${ACUSES_RONDAS:-5} rondas_lejos=${ACUSES_RONDAS_LEJOS:-3}
@@ -56,6 +67,7 @@ else
     mediano_mib=${ACUSES_MEDIANO_MIB:-256}
     listados=${ACUSES_LISTADOS:-20000} listados_mes=${ACUSES_LISTADOS_MES:-2000}
     ocupados=${ACUSES_OCUPADOS:-400}
+    historia=${ACUSES_HISTORIA:-50000} historia_mes=${ACUSES_HISTORIA_MES:-100}
     tope=${ACUSES_TOPE:-60}
 fi
 demora_apertura=${ACUSES_DEMORA_APERTURA:-10}
@@ -64,11 +76,23 @@ build=${ACUSES_BUILD:-$repo/build-bench}
 usuario=acusesbench
 retardo=20ms
 mes=$(date +%Y%m)
+anterior=$(date -d "$(date +%Y-%m-15) -1 month" +%Y%m)
+filas=" ${ACUSES_FILAS:-pocos muchos grande mediano listados historia ocupado} "
+fila() { [[ $filas == *" $1 "* ]]; }
 
 if [ "$(id -u)" -ne 0 ]; then
     echo "comparar: hace falta root (sshd con ChrootDirectory, useradd, ip netns)" >&2
     exit 1
 fi
+for c in ${ACUSES_CLIENTES:-}; do
+    case $c in
+    acuses | sftp | rclone) ;;
+    *)
+        echo "comparar: ACUSES_CLIENTES: cliente desconocido: $c" >&2
+        exit 1
+        ;;
+    esac
+done
 if [ "${ACUSES_RAPIDO:-0}" != 1 ] && ((rondas < 5)); then
     echo "comparar: al menos 5 rondas (o ACUSES_RAPIDO=1 para probarlo)" >&2
     exit 1
@@ -125,37 +149,64 @@ t_inicio=$SECONDS
 echo "comparar: sembrando los conjuntos de archivos"
 crea_usuario
 crea_llaves
-levanta_host pocos "$pocos" 4096
-levanta_host muchos "$muchos" 4096
-levanta_host grande 1 $((grande_mib * 1048576))
-levanta_host mediano 1 $((mediano_mib * 1048576))
-levanta_host listados "$listados_mes" 4096 $((listados - listados_mes))
-levanta_ocupado ocupado "$ocupados" 4096 "$demora_apertura"
+fila pocos && levanta_host pocos "$pocos" 4096
+fila muchos && levanta_host muchos "$muchos" 4096
+fila grande && levanta_host grande 1 $((grande_mib * 1048576))
+fila mediano && levanta_host mediano 1 $((mediano_mib * 1048576))
+fila listados && levanta_host listados "$listados_mes" 4096 $((listados - listados_mes))
+if fila historia; then
+    # Half of them this month's, half the month before's.
+    levanta_host sinhistoria $(((historia_mes + 1) / 2)) 4096 0 $((historia_mes / 2))
+    levanta_host historia $(((historia_mes + 1) / 2)) 4096 "$historia" $((historia_mes / 2))
+fi
+fila ocupado && levanta_ocupado ocupado "$ocupados" 4096 "$demora_apertura"
 # The seeding's writeback should not land in a timed run.
 sync
 
 # --- the rows -------------------------------------------------------------------------------
 cerca="loopback"
 lejos="ida y vuelta 40 ms"
-mide_caso pocos cerca 2 "$cerca, $pocos de 4 KiB"
-mide_caso muchos cerca 2 "$cerca, $muchos de 4 KiB"
-mide_caso grande cerca 2 "$cerca, 1 de $grande_mib MiB"
-mide_caso listados cerca 1 "$cerca, $listados en la carpeta, $listados_mes del mes"
-# Any client that opens every file through one channel waits at least this long.
-piso=$(awk -v n="$ocupados" -v d="$demora_apertura" 'BEGIN { print n * d / 1000 }')
-mide_caso ocupado cerca 1 \
-    "$cerca, Windows ocupado (cada apertura $demora_apertura ms), $ocupados de 4 KiB" \
-    calienta "piso=$piso=$ocupados × $demora_apertura ms"
+# The history's two rows at one setting: the same Acuses of both months alone, then among
+# the older months' files.
+mide_historia() { # ajuste como
+    local c
+    for c in sinhistoria historia; do
+        dos_meses_de[${alias_de[$c/$1]}]=1
+    done
+    mide_caso sinhistoria "$1" 1 "$2, $historia_mes de 4 KiB de los dos meses, sin historia" \
+        historia="$1/sin"
+    mide_caso historia "$1" 1 \
+        "$2, $historia_mes de 4 KiB de los dos meses entre $historia de otros meses" \
+        historia="$1/con"
+}
+fila pocos && mide_caso pocos cerca 2 "$cerca, $pocos de 4 KiB"
+fila muchos && mide_caso muchos cerca 2 "$cerca, $muchos de 4 KiB"
+fila grande && mide_caso grande cerca 2 "$cerca, 1 de $grande_mib MiB"
+fila listados && mide_caso listados cerca 1 "$cerca, $listados en la carpeta, $listados_mes del mes"
+fila historia && mide_historia cerca "$cerca"
+if fila ocupado; then
+    # Any client that opens every file through one channel waits at least this long.
+    piso=$(awk -v n="$ocupados" -v d="$demora_apertura" 'BEGIN { print n * d / 1000 }')
+    mide_caso ocupado cerca 1 \
+        "$cerca, Windows ocupado (cada apertura $demora_apertura ms), $ocupados de 4 KiB" \
+        calienta "piso=$piso=$ocupados × $demora_apertura ms"
+fi
 
-conjuntos_lejos=(pocos muchos mediano)
-((grande_lejos)) && conjuntos_lejos+=(grande)
-prepara_lejos "${conjuntos_lejos[@]}"
-mide_caso pocos lejos 2 "$lejos, $pocos de 4 KiB"
-mide_caso muchos lejos 2 "$lejos, $muchos de 4 KiB" vacio
-mide_caso mediano lejos 2 "$lejos, 1 de $mediano_mib MiB"
-if ((grande_lejos)); then
+conjuntos_lejos=()
+for c in pocos muchos mediano sinhistoria historia; do
+    [ -n "${alias_de[$c/cerca]:-}" ] && conjuntos_lejos+=("$c")
+done
+((grande_lejos)) && fila grande && conjuntos_lejos+=(grande)
+if ((${#conjuntos_lejos[@]})); then
+    prepara_lejos "${conjuntos_lejos[@]}"
+fi
+fila pocos && mide_caso pocos lejos 2 "$lejos, $pocos de 4 KiB"
+fila muchos && mide_caso muchos lejos 2 "$lejos, $muchos de 4 KiB" vacio
+fila mediano && mide_caso mediano lejos 2 "$lejos, 1 de $mediano_mib MiB"
+fila historia && mide_historia lejos "$lejos"
+if ((grande_lejos)) && fila grande; then
     mide_caso grande lejos 2 "$lejos, 1 de $grande_mib MiB"
-else
+elif fila grande; then
     omite "$lejos, 1 de $grande_mib MiB" \
         "con el retardo cada ronda tarda minutos; ACUSES_GRANDE_LEJOS=1 para medirlo"
 fi

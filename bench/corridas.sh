@@ -1,9 +1,9 @@
 # shellcheck shell=bash
 # One run of one client and what it left behind, sourced by comparar.sh.
-# Needs from it: base, bench, home, usuario, mes, programa, tope, prefijo (what the client
+# Needs from it: base, bench, home, usuario, mes, anterior, programa, tope, prefijo (what the client
 # runs under: empty, or `ip netns exec` for netem).
 
-clientes=(acuses sftp rclone)
+read -r -a clientes <<<"${ACUSES_CLIENTES:-acuses sftp rclone}"
 
 # "vacio" is acuses on a day of a month of which no set holds a file, nor of the month
 # before: the connection, the authentication and its two listings of the same folder,
@@ -12,13 +12,18 @@ clientes=(acuses sftp rclone)
 # on a host where both months are empty).
 fecha_vacia="$((${mes:0:4} - 5))-${mes:4:2}-15 12:00:00"
 
-# The three fetch the same files: this month's Acuses of the login's folder, into destino.
-# Each runs under the per-run cap, and under /usr/bin/time for its peak memory (for sftp,
-# the larger of sftp and its ssh).
+# The three fetch the same files: this month's Acuses of the login's folder, into destino,
+# and the month before's too where the set holds some (dos_meses_de[alias]): acuses always
+# lists both, the peers get a second glob. Each runs under the per-run cap, and under
+# /usr/bin/time for its peak memory (for sftp, the larger of sftp and its ssh).
+declare -A dos_meses_de
 corre() { # cliente alias destino
     local cliente=$1 alias=$2 destino=$3
     local orden=(env -u SSH_AUTH_SOCK HOME="$home" "${prefijo[@]}"
         /usr/bin/time -v -o "$base/tiempo" timeout -k 5 "$tope")
+    local meses=("$mes")
+    [ -n "${dos_meses_de[$alias]:-}" ] && meses+=("$anterior")
+    local m filtros=()
     case $cliente in
     acuses)
         "${orden[@]}" "$programa" "$alias" "$usuario" "$destino"
@@ -28,12 +33,17 @@ corre() { # cliente alias destino
             "$programa" "$alias" "$usuario" "$destino"
         ;;
     sftp)
-        echo "get /D:/IDE/$usuario/Acuses/*${mes}*.xml $destino/" >"$base/lote"
+        for m in "${meses[@]}"; do
+            echo "get /D:/IDE/$usuario/Acuses/*${m}*.xml $destino/"
+        done >"$base/lote"
         "${orden[@]}" sftp -q -F "$home/.ssh/config" -b "$base/lote" "$alias"
         ;;
     rclone)
+        for m in "${meses[@]}"; do
+            filtros+=(--include "*${m}*.xml")
+        done
         "${orden[@]}" rclone --config "$base/rclone.conf" copy \
-            "$alias:/D:/IDE/$usuario/Acuses" "$destino" --include "*${mes}*.xml"
+            "$alias:/D:/IDE/$usuario/Acuses" "$destino" "${filtros[@]}"
         ;;
     esac >"$base/salida" 2>&1
 }
@@ -64,7 +74,8 @@ una_corrida() { # cliente alias destino
 # costs ~0.6 ms each and would swamp what is measured.
 nuevo_destino() { mktemp -d "$base/depositos.XXXXXX"; }
 
-# Exactly this month's Acuses of the set, byte for byte, and nothing else (no temporaries).
+# Exactly the set's Acuses of this month (and the month before), byte for byte, and nothing
+# else (no temporaries).
 revisa() { # destino conjunto
     local sumas=$base/sumas-$2
     if ! diff <(LC_ALL=C ls -A "$1") <(awk '{ print $2 }' "$sumas") >/dev/null ||

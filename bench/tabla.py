@@ -3,7 +3,7 @@
     python3 tabla.py CASOS MEDIDAS OMITIDOS TOPE
 
 CASOS: case, runs (1 or 2), title, and optionally the one-channel floor in seconds and how
-it is reckoned. MEDIDAS: case, round, client ("vacio": acuses's empty month), run, seconds
+it is reckoned, and which of the history's rows it is ("cerca/con", "lejos/sin"...). MEDIDAS: case, round, client ("vacio": acuses's empty month), run, seconds
 or "tope", peak KiB or "-", connections, files rewritten or "-". OMITIDOS: title, reason.
 """
 
@@ -131,6 +131,28 @@ def nota_piso(titulo, medidas, piso, como, tope):
     return linea + "."
 
 
+def nota_historia(historia, tope):
+    """What the folder's history adds to acuses's run near and far, and the ratio of the
+    two: the round trips hidden behind the host's work would make it 1."""
+    anade = {}
+    for ajuste in ("cerca", "lejos"):
+        con, sin = historia.get(f"{ajuste}/con"), historia.get(f"{ajuste}/sin")
+        if con is None or sin is None or math.isinf(con) or math.isinf(sin):
+            continue
+        anade[ajuste] = (con - sin, con, sin)
+    if not anade:
+        return None
+    partes = [
+        f"{'en loopback' if a == 'cerca' else 'con el retardo'} {tiempo(d, tope)}"
+        f" ({tiempo(c, tope)} con ella, {tiempo(s, tope)} sin ella)"
+        for a, (d, c, s) in anade.items()
+    ]
+    linea = "Lo que la historia de la carpeta añade a acuses: " + "; ".join(partes)
+    if len(anade) == 2 and anade["cerca"][0] > 0:
+        linea += f"; con el retardo / en loopback = {anade['lejos'][0] / anade['cerca'][0]:.2f}"
+    return linea + "."
+
+
 def main():
     casos, medidas, omitidos = (lee(r) for r in sys.argv[1:4])
     tope = float(sys.argv[4])
@@ -147,13 +169,17 @@ def main():
     )
     print("|" + "---|" * 10)
     notas = []
-    for caso, corridas, titulo, piso, como in casos:
+    historia = {}
+    for caso, corridas, titulo, piso, como, *resto in casos:
         for corrida in ("1", "2")[: int(corridas)]:
             print(fila(titulo, corrida, por_fila[(caso, corrida)], tope))
         if vacias[caso]:
             notas.append(nota_fijo(titulo, por_fila[(caso, "1")], vacias[caso], tope))
         if piso:
             notas.append(nota_piso(titulo, por_fila[(caso, "1")], float(piso), como, tope))
+        if resto and resto[0]:
+            historia[resto[0]] = mediana(por_fila[(caso, "1")], "acuses")
+    notas.append(nota_historia(historia, tope))
     print()
     for nota in filter(None, notas):
         print(nota)

@@ -107,20 +107,17 @@ HostSftp::HostSftp(OpcionesHost opciones) {
     if (opciones.windows) {
         argumentos.push_back("--windows");
     }
-    if (opciones.demora_apertura_ms > 0) {
-        argumentos.insert(argumentos.end(),
-                          {"--open-delay", std::to_string(opciones.demora_apertura_ms)});
-    }
-    if (opciones.max_canales > 0) {
-        argumentos.insert(argumentos.end(),
-                          {"--max-channels", std::to_string(opciones.max_canales)});
-    }
-    if (opciones.demora_autenticacion_ms > 0) {
-        argumentos.insert(argumentos.end(),
-                          {"--auth-delay", std::to_string(opciones.demora_autenticacion_ms)});
-    }
-    if (opciones.latencia_ms > 0) {
-        argumentos.insert(argumentos.end(), {"--latency", std::to_string(opciones.latencia_ms)});
+    const std::pair<const char *, int> numericas[] = {
+        {"--open-delay", opciones.demora_apertura_ms},
+        {"--max-channels", opciones.max_canales},
+        {"--latency", opciones.latencia_ms},
+        {"--fail-readdir", opciones.falla_readdir},
+        {"--auth-delay", opciones.demora_autenticacion_ms},
+    };
+    for (const auto &[opcion, valor] : numericas) {
+        if (valor > 0) {
+            argumentos.insert(argumentos.end(), {opcion, std::to_string(valor)});
+        }
     }
     if (opciones.muchos > 0) {
         argumentos.insert(argumentos.end(), {"--inject-many", std::to_string(opciones.muchos),

@@ -15,11 +15,15 @@ listening port as its first line on stdout once it accepts connections.
   pause-read    stop answering at the first file read
   vanish        the first file open after a listing removes the listed folder
   out-of-order  handle requests concurrently, each after a short delay of its own,
-                so replies leave in another order than the requests came
+                so replies leave in another order than the requests came; a READDIR's
+                answer waits once more after its batch is taken, so the end of a
+                listing can overtake batches of names
   hostile-status  answer every read with a failure whose message holds a
                 newline, a forged closing line and terminal escapes
   endless       reads past a file's end return data: the file never ends
   trickle       every read is answered with one byte, half a second late
+--fail-readdir K: the K-th READDIR the host handles (from 1) fails with
+SSH_FX_FAILURE; the others go on.
 --fail-name NAME makes reads of files named NAME fail (as read-error) and
 leaves the others alone; --fail-open-once NAME refuses only the first open of it.
   mute-at-end   when the client ends the SFTP session, stop answering anything
@@ -69,7 +73,8 @@ by the host once it has answered N requests (INIT not counted).
 NAME in these options is a base name as stored on the host.
 --log FILE appends one line per event: "connect", "channel K" as the K-th SFTP
 channel of a connection starts, "closed channel K" as --close-channel closes it, "opendir PATH", "open PATH", "stat PATH",
-"read OFFSET LENGTH", and with out-of-order "reply ID" as each reply leaves.
+"read OFFSET LENGTH", "readdir N" as a READDIR's answer of N names leaves (0: the
+end, -1: a failure), and with out-of-order "reply ID" as each reply leaves.
 
 Run by /usr/bin/python3, which sees Debian's python3-asyncssh.
 """
@@ -153,6 +158,8 @@ class Host:
         self.short_reads = set(n.encode() for n in args.short_read)
         self.auth_delay = args.auth_delay / 1000
         self.open_delay = args.open_delay / 1000
+        self.fail_readdir = args.fail_readdir
+        self.readdirs = 0  # READDIRs handled
         self.close_channel = {}
         for c in args.close_channel:
             k, n = name_and_number('--close-channel', c, True)
@@ -403,6 +410,34 @@ def hook_replies():
     handler.send_packet = send_maybe_malformed
 
 
+def hook_readdir(hold):
+    """Logs each READDIR's answer, fails the one --fail-readdir names and, with
+    `hold`, makes the K-th answer wait `hold(K)` seconds once its batch is taken."""
+    handler = asyncssh.sftp.SFTPServerHandler
+    readdir = handler._packet_handlers[asyncssh.sftp.FXP_READDIR]
+
+    async def answer(self, packet):
+        HOST.readdirs += 1
+        k = HOST.readdirs
+        result = None
+        if k != HOST.fail_readdir:
+            try:
+                result = await readdir(self, packet)
+            except asyncssh.SFTPEOFError:
+                result = ((), True)
+        if hold:
+            await asyncio.sleep(hold(k))
+        HOST.log('readdir %d' % (-1 if result is None else len(result[0])))
+        if result is None:
+            raise asyncssh.SFTPFailure('falla de lectura de carpeta provocada')
+        if not result[0]:
+            raise asyncssh.SFTPEOFError()
+        return result
+
+    handler._packet_handlers = dict(handler._packet_handlers)
+    handler._packet_handlers[asyncssh.sftp.FXP_READDIR] = answer
+
+
 def limit_channels(most):
     """Refuses a session channel while `most` are open on the connection."""
     connection = asyncssh.connection.SSHServerConnection
@@ -494,6 +529,7 @@ def main():
     p.add_argument('--inject-many', type=int, default=0)
     p.add_argument('--many-tag', default='201305')
     p.add_argument('--fail-name', action='append', default=[])
+    p.add_argument('--fail-readdir', type=int, default=0)
     p.add_argument('--fail-open-once', action='append', default=[])
     p.add_argument('--windows', action='store_true')
     p.add_argument('--hold', action='append', default=[])
@@ -524,6 +560,9 @@ def main():
         limit_channels(args.max_channels)
     if 'out-of-order' in HOST.faults:
         scramble_replies()
+        hook_readdir(lambda k: (k * 3 % 4) * 0.004)
+    else:
+        hook_readdir(None)
     if args.latency:
         delay_requests(lambda pktid: args.latency / 1000)
     try:

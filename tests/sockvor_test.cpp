@@ -248,7 +248,8 @@ TEST(SockVor, UnaConexionSirveATodaLaCorridaConSoloElStatQueConfirma) {
     EXPECT_EQ(lista(host.direccion(), HostSftp::ruta_windows(login, "*201304*.xml")).codigo,
               SOCKVOR_NO_ENCONTRADO);
     EXPECT_EQ(host.cuenta("connect"), 1);
-    EXPECT_EQ(host.cuenta("opendir"), 2);
+    // April's listing is answered from May's read of the same folder.
+    EXPECT_EQ(host.cuenta("opendir"), 1);
     EXPECT_EQ(host.cuenta("open"), 5);
     // The listing carried the sizes: no file needed a stat before its reads, only
     // the one that confirms it after them, which goes along with the last.

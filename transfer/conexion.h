@@ -3,6 +3,7 @@
 #pragma once
 
 #include "descargas/anticipo.h"
+#include "listado/reserva.h"
 #include "sftp/canales.h"
 #include "sockvor.h"
 
@@ -23,8 +24,8 @@ class Sesion {
 };
 
 // Everything kept per (ip, login): how to open its session, the session,
-// replaced when it drops, and the files of the last listing with those
-// fetched ahead.
+// replaced when it drops, the files of the last listing with those fetched
+// ahead, and what that listing's read of the folder kept for the next.
 struct Destino {
     Destino(std::function<std::unique_ptr<Sesion>()> abre, std::string ip, std::string login)
         : abre(std::move(abre)), anticipo(std::move(ip), std::move(login)) {}
@@ -32,6 +33,7 @@ struct Destino {
     std::function<std::unique_ptr<Sesion>()> abre;
     std::unique_ptr<Sesion> sesion;
     Anticipo anticipo;
+    listado::Reserva reserva;
 };
 
 // Serialises the exported functions: the cache, the channel and the watchdog

@@ -2,12 +2,13 @@
 // pattern, as one text the command's walk can split again.
 #include "conexion.h"
 #include "frontera.h"
+#include "listado/hallazgos.h"
+#include "listado/lectura.h"
+#include "listado/reserva.h"
 #include "rutas.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <functional>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -16,52 +17,12 @@ namespace sockvor {
 
 namespace {
 
-// READDIR answers, each the next batch of names, asked for a few at a time: a
-// host answers them in turn, and a far one then costs a round trip per few
-// hundred names rather than per batch.
-constexpr int lecturas_de_carpeta = 4;
-
-struct Entrada {
-    std::string nombre;
-    std::optional<std::uint64_t> tamano;
-    std::optional<std::uint32_t> mtime;
-};
-
-struct Carpeta {
-    std::vector<Entrada> hallados;
-    // Names the pattern takes only regardless of case (a_201305.XML): the host
-    // would give them for it, the list cannot carry them.
-    std::vector<std::string> solo_ignorando_mayusculas;
-};
-
-// Symbolic links, folders and devices are not Acuses. The permissions that
-// tell them are optional in version 3: without them, the long name tells as
-// `ls -l` prints it ('d' a folder), and anything else is taken for a file.
-bool es_archivo(const sftp::Entrada &e) {
-    constexpr std::uint32_t tipo = 0170000;
-    constexpr std::uint32_t regular = 0100000;
-    if (e.atributos.permisos) {
-        return (*e.atributos.permisos & tipo) == regular;
-    }
-    return e.largo.empty() || e.largo.front() != 'd';
-}
-
-void anota(sftp::Entrada &e, const RutaRemota &ruta, Carpeta &carpeta) {
-    if (!es_archivo(e)) {
-        return;
-    }
-    if (coincide(ruta.nombre, e.nombre)) {
-        carpeta.hallados.push_back({std::move(e.nombre), e.atributos.tamano, e.atributos.mtime});
-    } else if (coincide_ignorando_mayusculas(ruta.nombre, e.nombre)) {
-        carpeta.solo_ignorando_mayusculas.push_back(std::move(e.nombre));
-    }
-}
+using listado::Hallado;
+using listado::Hallazgos;
 
 // Each on a line of stderr, as the library's other notices: the listing goes on.
-void avisa_mayusculas(std::vector<std::string> nombres, const RutaRemota &ruta,
-                      const std::string &ip) {
-    std::sort(nombres.begin(), nombres.end());
-    for (const auto &n : nombres) {
+void avisa_mayusculas(const Hallazgos &h, const RutaRemota &ruta, const std::string &ip) {
+    for (const auto &n : h.solo_ignorando_mayusculas()) {
         std::fprintf(stderr,
                      " AVISO El archivo \"%s\" de %s en el host %s no se trae: coincide con %s "
                      "solo sin distinguir mayúsculas de minúsculas; renómbrelo en el host con la "
@@ -71,58 +32,35 @@ void avisa_mayusculas(std::vector<std::string> nombres, const RutaRemota &ruta,
     }
 }
 
-Carpeta lee_carpeta(Canales &canales, const RutaRemota &ruta) {
-    CanalSftp &canal = canales.alguno();
-    const std::string accion_abrir = "abrir la carpeta " + ruta.carpeta;
-    const std::string accion_leer = "leer la carpeta " + ruta.carpeta;
-    std::optional<sftp::Respuesta> abierta;
-    canal.pide([&](std::uint32_t id) { return sftp::pide_opendir(id, ruta.carpeta); },
-               [&](sftp::Respuesta &r) { abierta = std::move(r); });
-    canales.atiende([&] { return abierta.has_value(); }, accion_abrir);
-    auto *h = std::get_if<sftp::Handle>(&abierta->cuerpo);
-    if (!h) {
-        auto *e = std::get_if<sftp::Estado>(&abierta->cuerpo);
-        falla(SOCKVOR_E_CARPETA, "No se pudo " + accion_abrir + " en el host " + canal.host() +
-                                     ": " + (e ? explica(*e) : "respuesta inesperada"));
+// The folder's entries for `ruta`'s pattern: kept from the last listing's read
+// when that is what it kept them for, else read now, keeping for the next
+// listing the month before's.
+Hallazgos busca(Destino &d, const RutaRemota &ruta) {
+    auto ahora = listado::Reserva::Reloj::now();
+    if (auto guardados = d.reserva.toma(ruta.carpeta, ruta.nombre, ahora)) {
+        d.anticipo.planea({}); // a new listing supersedes the last, whatever it finds
+        return std::move(*guardados);
     }
-    const std::string handle = h->valor;
-
-    Carpeta carpeta;
-    std::optional<Fallo> fallo;
-    bool fin = false;
-    int en_vuelo = 0;
-    std::function<void()> pide_mas = [&] {
-        while (!fin && !fallo && en_vuelo < lecturas_de_carpeta) {
-            ++en_vuelo;
-            canal.pide([&](std::uint32_t id) { return sftp::pide_readdir(id, handle); },
-                       [&](sftp::Respuesta &r) {
-                           --en_vuelo;
-                           if (auto *n = std::get_if<sftp::Nombres>(&r.cuerpo)) {
-                               for (auto &e : n->entradas) {
-                                   anota(e, ruta, carpeta);
-                               }
-                           } else if (auto *e = std::get_if<sftp::Estado>(&r.cuerpo);
-                                      e && e->codigo == sftp::FX_EOF) {
-                               fin = true;
-                           } else if (!fallo) {
-                               fallo = Fallo{SOCKVOR_E_CARPETA,
-                                             "No se pudo " + accion_leer + " en el host " +
-                                                 canal.host() + ": " +
-                                                 (e ? explica(*e) : "respuesta inesperada")};
-                           }
-                           pide_mas();
-                       });
+    std::optional<Hallazgos> hallazgos;
+    std::optional<Hallazgos> siguientes;
+    con_sesion(d, [&](Sesion &s, Anticipo &a) {
+        a.planea({});
+        hallazgos.emplace(ruta.nombre);
+        siguientes.reset();
+        if (auto anterior = listado::mes_anterior(ruta.nombre)) {
+            siguientes.emplace(*anterior);
         }
-    };
-    pide_mas();
-    canales.atiende([&] { return (fin || fallo) && en_vuelo == 0; }, accion_leer);
-    // Nobody waits for the close: the next request's answer comes after it.
-    canal.pide([&](std::uint32_t id) { return sftp::pide_close(id, handle); },
-               [](sftp::Respuesta &) {});
-    if (fallo) {
-        throw *fallo;
+        listado::lee_carpeta(s.canales(), ruta.carpeta, [&](const sftp::Entrada &e) {
+            hallazgos->anota(e);
+            if (siguientes) {
+                siguientes->anota(e);
+            }
+        });
+    });
+    if (siguientes) {
+        d.reserva.guarda(ruta.carpeta, std::move(*siguientes), ahora);
     }
-    return carpeta;
+    return std::move(*hallazgos);
 }
 
 int lista(const char *ip_c, const char *login_c, const char *tipo, const char *patron,
@@ -142,36 +80,12 @@ int lista(const char *ip_c, const char *login_c, const char *tipo, const char *p
                                        "\" no es una carpeta sin comodines seguida de un nombre");
     }
 
-    Carpeta carpeta;
-    Anticipo *anticipo = nullptr;
-    con_sesion(destino(ip, login), [&](Sesion &s, Anticipo &a) {
-        a.planea({}); // a new listing supersedes the last, whatever it finds
-        anticipo = &a;
-        carpeta = lee_carpeta(s.canales(), *ruta);
-    });
-    avisa_mayusculas(std::move(carpeta.solo_ignorando_mayusculas), *ruta, ip);
-    auto &hallados = carpeta.hallados;
+    Destino &d = destino(ip, login);
+    Hallazgos hallazgos = busca(d, *ruta);
+    avisa_mayusculas(hallazgos, *ruta, ip);
+    std::vector<Hallado> hallados = std::move(hallazgos).entrega(*ruta, ip);
     if (hallados.empty()) {
         return SOCKVOR_NO_ENCONTRADO;
-    }
-    std::sort(hallados.begin(), hallados.end(),
-              [](const Entrada &a, const Entrada &b) { return a.nombre < b.nombre; });
-
-    std::size_t total = 0;
-    for (const auto &e : hallados) {
-        if (auto motivo = nombre_inseparable(e.nombre)) {
-            falla(SOCKVOR_E_NOMBRE, "El archivo \"" + visible(e.nombre) + "\" de " + ruta->carpeta +
-                                        " en el host " + ip + " " + *motivo +
-                                        ": la lista no lo podría separar; renómbrelo en el host");
-        }
-        total += e.nombre.size() + 1; // its separator, or the terminator after the last
-    }
-    if (total > SOCKVOR_TAM_LISTA) {
-        falla(SOCKVOR_E_LISTA_LLENA,
-              "Los " + std::to_string(hallados.size()) + " archivos de " + ruta->carpeta +
-                  " en el host " + ip + " que coinciden con " + ruta->nombre + " ocupan " +
-                  std::to_string(total) + " bytes y no caben en la lista de " +
-                  std::to_string(SOCKVOR_TAM_LISTA) + " bytes; no se entregó ninguno");
     }
     char *p = lista;
     for (const auto &e : hallados) {
@@ -189,7 +103,7 @@ int lista(const char *ip_c, const char *login_c, const char *tipo, const char *p
         auto completa = en_carpeta(ruta->carpeta, e.nombre);
         plan.push_back({std::move(completa), std::move(e.nombre), {e.tamano, e.mtime}});
     }
-    anticipo->planea(std::move(plan));
+    d.anticipo.planea(std::move(plan));
     return SOCKVOR_OK;
 }
 
