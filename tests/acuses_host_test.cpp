@@ -209,23 +209,48 @@ TEST(AcusesHost, ArchivoRechazadoPorAdelantadoSeReintentaEnSuTurno) {
     EXPECT_EQ(host.cuenta("open /D:/IDE/x1/Acuses/c_201306.xml"), 2);
 }
 
-// A file held by another program while it is fetched ahead behind a slow one,
-// long enough to run out its bound there, gets a bound of its own from its
-// turn: one by one it would have been tried only then, once no longer held.
-TEST(AcusesHost, RetenidoPorAdelantadoTieneSuPlazoDesdeSuTurno) {
+// A file held by another program while it is fetched ahead behind a slow one
+// gets a bound of its own from its turn: one by one it would have been tried
+// only then. Whether its bound ran out before its turn, or it waits paused
+// with too little of it left, the host lets it go within the new bound.
+struct Retenido {
+    const char *nombre;
+    int connect_timeout;
+    std::size_t a_mib;    // a's reads go 2 MiB at a time, each batch 750 ms late
+    const char *retenido; // b held for so many seconds from its first open
+};
+
+void PrintTo(const Retenido &r, std::ostream *os) {
+    *os << r.nombre;
+}
+
+class RetenidoPorAdelantado : public testing::TestWithParam<Retenido> {};
+
+TEST_P(RetenidoPorAdelantado, TieneSuPlazoDesdeSuTurno) {
+    const auto &r = GetParam();
     OpcionesHost o;
-    o.connect_timeout = 2;
+    o.connect_timeout = r.connect_timeout;
     o.latencia_ms = 1; // requests side by side: a's slow reads hold up no open of b
-    o.lentos = {"a_201306.xml=1500"};
-    o.retenidos = {"b_201306.xml=3"};
+    o.lentos = {"a_201306.xml=750"};
+    o.retenidos = {std::string("b_201306.xml=") + r.retenido};
     HostSftp host(o);
-    host.crea_remoto(login, "a_201306.xml", bytes_de_prueba(8u << 20, 1));
+    host.crea_remoto(login, "a_201306.xml", bytes_de_prueba(r.a_mib << 20, 1));
     host.crea_remoto(login, "b_201306.xml", bytes_de_prueba(5000, 2));
     auto s = corre(host, host.direccion(), host.deposito(), un_solo_canal);
     EXPECT_EQ(s.estado, 0) << s.texto;
     EXPECT_EQ(archivos(host.deposito()),
               (std::vector<std::string>{"a_201306.xml", "b_201306.xml"}));
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    AcusesHost, RetenidoPorAdelantado,
+    testing::Values(
+        // a takes some 6 s: b's 2 s ran out at 2 s; held until 3 s, tried afresh at its turn.
+        Retenido{"AgotoSuPlazoAntesDeSuTurno", 2, 16, "3"},
+        // a takes some 2.3 s: b waits paused at its turn with 1.7 s of its 4 s left,
+        // and is held until 5 s, past its first bound and within the one from its turn.
+        Retenido{"EnPausaEnSuTurno", 4, 6, "5"}),
+    [](const auto &info) { return std::string(info.param.nombre); });
 
 // The file in turn waits on a channel whose server process is stuck, while a
 // slow file behind it would keep the connection busy for long: nothing more is
