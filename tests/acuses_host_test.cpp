@@ -236,7 +236,7 @@ TEST_P(RetenidoPorAdelantado, TieneSuPlazoDesdeSuTurno) {
     HostSftp host(o);
     host.crea_remoto(login, "a_201306.xml", bytes_de_prueba(r.a_mib << 20, 1));
     host.crea_remoto(login, "b_201306.xml", bytes_de_prueba(5000, 2));
-    auto s = corre(host, host.direccion(), host.deposito(), un_solo_canal);
+    auto s = corre(host, host.direccion(), host.deposito(), umbrales(inalcanzable_ms));
     EXPECT_EQ(s.estado, 0) << s.texto;
     EXPECT_EQ(archivos(host.deposito()),
               (std::vector<std::string>{"a_201306.xml", "b_201306.xml"}));
@@ -265,7 +265,7 @@ TEST(AcusesHost, AtascadoEnSuTurnoNoSigueTrayendoLosDemas) {
     HostSftp host(o);
     host.crea_remoto(login, "a_201306.xml", bytes_de_prueba(5000, 1));
     host.crea_remoto(login, "b_201306.xml", bytes_de_prueba(24u << 20, 2));
-    auto s = corre(host, host.direccion(), host.deposito(), un_solo_canal);
+    auto s = corre(host, host.direccion(), host.deposito(), umbrales(inalcanzable_ms));
     EXPECT_EQ(s.estado, 4) << s.texto;
     EXPECT_TRUE(una_linea_que_empieza(s.texto, " ERROR Al Traer el Acuses: El host " +
                                                    host.direccion() +

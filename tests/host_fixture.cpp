@@ -213,19 +213,27 @@ int HostSftp::cuenta(const std::string &evento) const {
     return n;
 }
 
-UnSoloCanal::UnSoloCanal() {
-    for (const auto &v : un_solo_canal) {
-        if (auto igual = v.find('='); igual != std::string::npos) {
-            setenv(v.substr(0, igual).c_str(), v.substr(igual + 1).c_str(), 1);
-        }
+namespace {
+const char *const variables_de_umbral[] = {"SOCKVOR_LEJOS_MS", "SOCKVOR_APERTURA_LENTA_MS"};
+} // namespace
+
+std::vector<std::string> umbrales(int ms) {
+    std::vector<std::string> v = {"env"};
+    for (const char *variable : variables_de_umbral) {
+        v.push_back(std::string(variable) + "=" + std::to_string(ms));
+    }
+    return v;
+}
+
+Umbrales::Umbrales(int ms) {
+    for (const char *variable : variables_de_umbral) {
+        setenv(variable, std::to_string(ms).c_str(), 1);
     }
 }
 
-UnSoloCanal::~UnSoloCanal() {
-    for (const auto &v : un_solo_canal) {
-        if (auto igual = v.find('='); igual != std::string::npos) {
-            unsetenv(v.substr(0, igual).c_str());
-        }
+Umbrales::~Umbrales() {
+    for (const char *variable : variables_de_umbral) {
+        unsetenv(variable);
     }
 }
 

@@ -74,17 +74,19 @@ class HostSftp {
     pid_t hijo_ = -1;
 };
 
-// The library's channel thresholds where a test needs one channel whatever the
-// machine's load: the host is never far, nor slow to open files. For a run of the
-// program, as corre_en_junio's `antes`; for this process, set while it lives.
-const std::vector<std::string> un_solo_canal = {"env", "SOCKVOR_LEJOS_MS=60000",
-                                                "SOCKVOR_APERTURA_LENTA_MS=60000"};
-class UnSoloCanal {
+// The library's thresholds for more channels (a host far, or slow to open
+// files), set by a test well clear of the host it plays, whatever the machine's
+// load: `umbrales(ms)` as corre_en_junio's `antes` for a run of the program,
+// Umbrales for this process while it lives. A test that needs one channel sets
+// them out of reach.
+std::vector<std::string> umbrales(int ms);
+constexpr int inalcanzable_ms = 60000;
+class Umbrales {
   public:
-    UnSoloCanal();
-    ~UnSoloCanal();
-    UnSoloCanal(const UnSoloCanal &) = delete;
-    UnSoloCanal &operator=(const UnSoloCanal &) = delete;
+    explicit Umbrales(int ms);
+    ~Umbrales();
+    Umbrales(const Umbrales &) = delete;
+    Umbrales &operator=(const Umbrales &) = delete;
 };
 
 // `programa ip login deposito` with the host's HOME, on 15 June 2013 by faketime

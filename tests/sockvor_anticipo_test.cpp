@@ -82,7 +82,7 @@ TEST(Anticipo, CompletoSoloSeDepositaCuandoSePide) {
 // listing of more files than that budget allows open at once is still fetched
 // ahead to its end, each file asked of the host before the command asks for it.
 TEST(Anticipo, MasArchivosQueHandlesSeTraenPorAdelantadoHastaElFinal) {
-    UnSoloCanal uno; // what one channel's budget allows, however busy the machine
+    Umbrales uno(inalcanzable_ms); // one channel's budget, however busy the machine
     HostSftp host;
     auto nombres = lista_grande_y_pequenos(host, 200);
     std::vector<std::string> tarde; // asked of the host only once the command asked

@@ -16,6 +16,7 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 using namespace sockvor;
@@ -433,10 +434,12 @@ TEST(Partes, FiltroVedaAbrirTruncandoDondeLandlockNoPuede) {
             bool bien = prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && veda_llamadas(true);
             auto negada = [](int r) { return r < 0 && errno == EPERM; };
             int lee = open(archivo.c_str(), O_RDONLY | O_CLOEXEC);
-            bien = bien && lee >= 0 && negada(open(archivo.c_str(), O_RDONLY | O_TRUNC)) &&
-                   negada(openat(AT_FDCWD, archivo.c_str(), O_WRONLY | O_TRUNC)) &&
-                   negada(creat(archivo.c_str(), 0644)) && negada(fchmod(lee, 0600)) &&
-                   openat(AT_FDCWD, archivo.c_str(), O_WRONLY | O_APPEND) >= 0;
+            bien =
+                bien && lee >= 0 && negada(open(archivo.c_str(), O_RDONLY | O_TRUNC)) &&
+                negada(static_cast<int>(syscall(SYS_open, archivo.c_str(), O_RDONLY | O_TRUNC))) &&
+                negada(openat(AT_FDCWD, archivo.c_str(), O_WRONLY | O_TRUNC)) &&
+                negada(creat(archivo.c_str(), 0644)) && negada(fchmod(lee, 0600)) &&
+                openat(AT_FDCWD, archivo.c_str(), O_WRONLY | O_APPEND) >= 0;
             std::exit(bien ? 0 : 1);
         },
         testing::ExitedWithCode(0), "");
