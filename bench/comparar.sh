@@ -18,7 +18,11 @@
 #     a note gives the floor of a client that opens them all through one channel
 #     (400 x 10 ms = 4 s) and acuses's time against it (the goal: 0.4 of it);
 #   - median wall time over rounds that alternate the clients' order, median ratios of
-#     acuses to each peer within a round, peak resident memory (/usr/bin/time -v).
+#     acuses to each peer within a round, peak resident memory (/usr/bin/time -v);
+#   - a second table, the disk's: acuses alone fetching the 2,000 Acuses on loopback and
+#     with the delay into a folder on the disk and into one on a tmpfs, side by side, and
+#     the same while another process holds 300 MiB written and not yet flushed on the
+#     disk, with how much of that our run left unflushed (see disco.sh).
 # Run by hand, as root (it creates a user, chroots, sshds and a namespace, and removes
 # them all on exit):
 #
@@ -33,7 +37,9 @@
 # ACUSES_OCUPADOS Acuses on the busy host (400) and ACUSES_DEMORA_APERTURA its ms per open
 # (10), ACUSES_TOPE seconds after which a run is cut and its client left out of the rest
 # of that row (60), ACUSES_GRANDE_LEJOS=1 to fetch the large file with the delay too,
-# ACUSES_BUILD build folder (build-bench). ACUSES_RAPIDO=1 makes the defaults 1 round,
+# ACUSES_BUILD build folder (build-bench), ACUSES_FILAS which tables (todas; pares: the
+# peers' alone; disco: the disk's alone, a few minutes), ACUSES_RONDAS_DISCO its rounds
+# (5), ACUSES_AJENO_MIB the other process's unflushed data (300). ACUSES_RAPIDO=1 makes the defaults 1 round,
 # 20 and 200 small files, 64 and 32 MiB, 2,000 in the folder with 200 this month's, 100 on
 # the busy host, and a cap of 30 s.
 #
@@ -58,6 +64,8 @@ else
     ocupados=${ACUSES_OCUPADOS:-400}
     tope=${ACUSES_TOPE:-60}
 fi
+rondas_disco=${ACUSES_RONDAS_DISCO:-5}
+filas=${ACUSES_FILAS:-todas}
 demora_apertura=${ACUSES_DEMORA_APERTURA:-10}
 grande_lejos=${ACUSES_GRANDE_LEJOS:-0}
 build=${ACUSES_BUILD:-$repo/build-bench}
@@ -73,6 +81,13 @@ if [ "${ACUSES_RAPIDO:-0}" != 1 ] && ((rondas < 5)); then
     echo "comparar: al menos 5 rondas (o ACUSES_RAPIDO=1 para probarlo)" >&2
     exit 1
 fi
+case $filas in
+todas | pares | disco) ;;
+*)
+    echo "comparar: ACUSES_FILAS es todas, pares o disco" >&2
+    exit 1
+    ;;
+esac
 if ((listados_mes > listados)); then
     echo "comparar: ACUSES_LISTADOS_MES no puede pasar de ACUSES_LISTADOS" >&2
     exit 1
@@ -92,12 +107,14 @@ pids=()
 ns=""
 usuario_creado=0
 run_sshd_creado=0
+tmpfs_montado=0
 limpia() {
     set +e
     for p in "${pids[@]}"; do
         kill "$p" 2>/dev/null
         wait "$p" 2>/dev/null
     done
+    ((tmpfs_montado)) && umount "$base/tmpfs"
     [ -n "$ns" ] && ip netns del "$ns" 2>/dev/null
     ((usuario_creado)) && userdel "$usuario" 2>/dev/null
     ((run_sshd_creado)) && rmdir /run/sshd 2>/dev/null
@@ -112,6 +129,8 @@ source "$bench/anfitrion.sh"
 source "$bench/corridas.sh"
 # shellcheck source=bench/casos.sh
 source "$bench/casos.sh"
+# shellcheck source=bench/disco.sh
+source "$bench/disco.sh"
 
 # --- the program, installed as a site would -------------------------------------------------
 echo "comparar: compilando (Release) en $build"
@@ -125,39 +144,55 @@ t_inicio=$SECONDS
 echo "comparar: sembrando los conjuntos de archivos"
 crea_usuario
 crea_llaves
-levanta_host pocos "$pocos" 4096
 levanta_host muchos "$muchos" 4096
-levanta_host grande 1 $((grande_mib * 1048576))
-levanta_host mediano 1 $((mediano_mib * 1048576))
-levanta_host listados "$listados_mes" 4096 $((listados - listados_mes))
-levanta_ocupado ocupado "$ocupados" 4096 "$demora_apertura"
+if [ "$filas" != disco ]; then
+    levanta_host pocos "$pocos" 4096
+    levanta_host grande 1 $((grande_mib * 1048576))
+    levanta_host mediano 1 $((mediano_mib * 1048576))
+    levanta_host listados "$listados_mes" 4096 $((listados - listados_mes))
+    levanta_ocupado ocupado "$ocupados" 4096 "$demora_apertura"
+fi
 # The seeding's writeback should not land in a timed run.
 sync
 
 # --- the rows -------------------------------------------------------------------------------
 cerca="loopback"
 lejos="ida y vuelta 40 ms"
-mide_caso pocos cerca 2 "$cerca, $pocos de 4 KiB"
-mide_caso muchos cerca 2 "$cerca, $muchos de 4 KiB"
-mide_caso grande cerca 2 "$cerca, 1 de $grande_mib MiB"
-mide_caso listados cerca 1 "$cerca, $listados en la carpeta, $listados_mes del mes"
-# Any client that opens every file through one channel waits at least this long.
-piso=$(awk -v n="$ocupados" -v d="$demora_apertura" 'BEGIN { print n * d / 1000 }')
-mide_caso ocupado cerca 1 \
-    "$cerca, Windows ocupado (cada apertura $demora_apertura ms), $ocupados de 4 KiB" \
-    calienta "piso=$piso=$ocupados × $demora_apertura ms"
+if [ "$filas" != disco ]; then
+    mide_caso pocos cerca 2 "$cerca, $pocos de 4 KiB"
+    mide_caso muchos cerca 2 "$cerca, $muchos de 4 KiB"
+    mide_caso grande cerca 2 "$cerca, 1 de $grande_mib MiB"
+    mide_caso listados cerca 1 "$cerca, $listados en la carpeta, $listados_mes del mes"
+    # Any client that opens every file through one channel waits at least this long.
+    piso=$(awk -v n="$ocupados" -v d="$demora_apertura" 'BEGIN { print n * d / 1000 }')
+    mide_caso ocupado cerca 1 \
+        "$cerca, Windows ocupado (cada apertura $demora_apertura ms), $ocupados de 4 KiB" \
+        calienta "piso=$piso=$ocupados × $demora_apertura ms"
+fi
+if [ "$filas" != pares ]; then
+    monta_tmpfs
+    mide_disco muchos cerca "$cerca, $muchos de 4 KiB"
+fi
 
-conjuntos_lejos=(pocos muchos mediano)
-((grande_lejos)) && conjuntos_lejos+=(grande)
+conjuntos_lejos=(muchos)
+if [ "$filas" != disco ]; then
+    conjuntos_lejos+=(pocos mediano)
+    ((grande_lejos)) && conjuntos_lejos+=(grande)
+fi
 prepara_lejos "${conjuntos_lejos[@]}"
-mide_caso pocos lejos 2 "$lejos, $pocos de 4 KiB"
-mide_caso muchos lejos 2 "$lejos, $muchos de 4 KiB" vacio
-mide_caso mediano lejos 2 "$lejos, 1 de $mediano_mib MiB"
-if ((grande_lejos)); then
-    mide_caso grande lejos 2 "$lejos, 1 de $grande_mib MiB"
-else
-    omite "$lejos, 1 de $grande_mib MiB" \
-        "con el retardo cada ronda tarda minutos; ACUSES_GRANDE_LEJOS=1 para medirlo"
+if [ "$filas" != disco ]; then
+    mide_caso pocos lejos 2 "$lejos, $pocos de 4 KiB"
+    mide_caso muchos lejos 2 "$lejos, $muchos de 4 KiB" vacio
+    mide_caso mediano lejos 2 "$lejos, 1 de $mediano_mib MiB"
+    if ((grande_lejos)); then
+        mide_caso grande lejos 2 "$lejos, 1 de $grande_mib MiB"
+    else
+        omite "$lejos, 1 de $grande_mib MiB" \
+            "con el retardo cada ronda tarda minutos; ACUSES_GRANDE_LEJOS=1 para medirlo"
+    fi
+fi
+if [ "$filas" != pares ]; then
+    mide_disco muchos lejos "$lejos, $muchos de 4 KiB"
 fi
 
 imprime_tabla $((SECONDS - t_inicio))
