@@ -31,9 +31,15 @@ def segundos(texto):
     return None if texto == "tope" else float(texto)
 
 
-def porcentaje(antes, despues):
-    quedan = [d / a for a, d in zip(antes, despues) if a > 0]
-    return f"{100 * statistics.median(quedan):.0f}%" if quedan else "—"
+def porcentajes(lado):
+    """Round by round: what was left unflushed of what was there before the run."""
+    cifras = []
+    for _, antes, despues in (lado[r] for r in sorted(lado, key=int)):
+        if antes == "-" or int(antes) == 0:
+            cifras.append("—")
+        else:
+            cifras.append(f"{100 * int(despues) / int(antes):.0f}")
+    return " ".join(cifras) + " %"
 
 
 def main():
@@ -45,7 +51,7 @@ def main():
             por[(conjunto, ajuste, carga, donde)][ronda] = (segundos(seg), antes, despues)
     print(
         "| caso | junto a acuses | disco | tmpfs | disco / tmpfs"
-        " | datos ajenos que quedaron sin asegurar (disco / tmpfs) |"
+        " | datos ajenos que quedaron sin asegurar, ronda a ronda (disco / tmpfs) |"
     )
     print("|" + "---|" * 6)
     mib = None
@@ -68,13 +74,8 @@ def main():
             razones = [disco[r][0] / tmpfs[r][0] for r in rondas]
             celdas.append(f"{statistics.median(razones):.2f}" if razones else "—")
             if carga == "ajeno":
-                lados = []
-                for lado in (disco, tmpfs):
-                    antes = [int(v[1]) for v in lado.values() if v[1] != "-"]
-                    despues = [int(v[2]) for v in lado.values() if v[2] != "-"]
-                    mib = max(antes, default=0) // 1024
-                    lados.append(porcentaje(antes, despues))
-                celdas.append(" / ".join(lados))
+                mib = max((int(v[1]) for v in disco.values() if v[1] != "-"), default=0) // 1024
+                celdas.append(" / ".join(porcentajes(lado) for lado in (disco, tmpfs)))
             else:
                 celdas.append("—")
             print("| " + " | ".join(celdas).replace("{mib}", str(mib)) + " |")
@@ -83,8 +84,10 @@ def main():
         "Tiempos: mediana de las rondas. disco / tmpfs: mediana, ronda a ronda, de la razón"
         " entre la corrida a una carpeta en el disco y la misma a una en tmpfs. Datos ajenos:"
         " las páginas sucias o en escritura del archivo del otro proceso tras la corrida"
-        " sobre las de antes (cachestat), mediana de las rondas; junto a tmpfs, lo que la"
-        " escritura del propio kernel se llevó mientras tanto."
+        " sobre las de antes (cachestat), ronda a ronda; junto a tmpfs, que no asegura nada"
+        " del disco, lo que se llevaron mientras tanto la escritura del propio kernel u"
+        " otros procesos de la máquina (un sync, un syncfs): una ronda en que también allí"
+        " quedó poco no dice nada de acuses."
     )
 
 
