@@ -145,6 +145,6 @@ imprime_tabla() { # segundos que tomó
     fi
     if [ "$filas" != pares ]; then
         echo
-        python3 "$bench/tabla_disco.py" "$base/disco-casos.tsv" "$base/disco.tsv" "$tope"
+        python3 "$bench/tabla_disco.py" "$base/disco-casos.tsv" "$base/disco.tsv" "$tope" "$ajeno_mib"
     fi
 }

@@ -1,6 +1,6 @@
 """Prints the disk's table of comparar.sh (Markdown) from what disco.sh wrote down.
 
-    python3 tabla_disco.py CASOS MEDIDAS TOPE
+    python3 tabla_disco.py CASOS MEDIDAS TOPE AJENO_MIB
 
 CASOS: set, setting, title. MEDIDAS: set, setting, load (quieto|ajeno), round, where
 (disco|tmpfs), seconds or "tope", the other file's unflushed KiB before and after the
@@ -35,7 +35,7 @@ def porcentajes(lado):
     """Round by round: what was left unflushed of what was there before the run."""
     cifras = []
     for _, antes, despues in (lado[r] for r in sorted(lado, key=int)):
-        if antes == "-" or int(antes) == 0:
+        if "-" in (antes, despues) or int(antes) == 0:
             cifras.append("—")
         else:
             cifras.append(f"{100 * int(despues) / int(antes):.0f}")
@@ -44,7 +44,7 @@ def porcentajes(lado):
 
 def main():
     casos, medidas = lee(sys.argv[1]), lee(sys.argv[2])
-    tope = float(sys.argv[3])
+    tope, ajeno_mib = float(sys.argv[3]), int(sys.argv[4])
     por = defaultdict(dict)  # (set, setting, load, where) -> round -> row
     for conjunto, ajuste, carga, ronda, donde, seg, antes, despues in medidas:
         if ronda != "0":
@@ -54,7 +54,6 @@ def main():
         " | datos ajenos que quedaron sin asegurar, ronda a ronda (disco / tmpfs) |"
     )
     print("|" + "---|" * 6)
-    mib = None
     for conjunto, ajuste, titulo in casos:
         for carga in CARGAS:
             disco = por[(conjunto, ajuste, carga, "disco")]
@@ -74,11 +73,10 @@ def main():
             razones = [disco[r][0] / tmpfs[r][0] for r in rondas]
             celdas.append(f"{statistics.median(razones):.2f}" if razones else "—")
             if carga == "ajeno":
-                mib = max((int(v[1]) for v in disco.values() if v[1] != "-"), default=0) // 1024
                 celdas.append(" / ".join(porcentajes(lado) for lado in (disco, tmpfs)))
             else:
                 celdas.append("—")
-            print("| " + " | ".join(celdas).replace("{mib}", str(mib)) + " |")
+            print("| " + " | ".join(celdas).replace("{mib}", str(ajeno_mib)) + " |")
     print()
     print(
         "Tiempos: mediana de las rondas. disco / tmpfs: mediana, ronda a ronda, de la razón"
