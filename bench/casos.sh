@@ -138,9 +138,16 @@ imprime_tabla() { # segundos que tomó
     echo "comparar: $(nproc) CPU ($(awk -F': ' '/model name/ { print $2; exit }' /proc/cpuinfo)),"\
         "Linux $(uname -r), depósitos en $(df -T "$base" | awk 'NR == 2 { print $2 }'),"\
         "$(sshd -V 2>&1 | head -n 1), $(rclone version 2>/dev/null | head -n 1)"
+    echo "comparar: depósitos en disco: $(disco_de "$base")"
     echo "comparar: con retardo: $modo_lejos"
-    echo "comparar: rondas: $rondas en loopback, $rondas_lejos con retardo; tope por corrida $tope s;"\
-        "medido en $(($1 / 60)) min $(($1 % 60)) s"
-    echo
-    python3 "$bench/tabla.py" "$base/casos.tsv" "$base/medidas.tsv" "$base/omitidos.tsv" "$tope"
+    echo "comparar: rondas: $rondas en loopback, $rondas_lejos con retardo, $rondas_disco en la"\
+        "tabla del disco; tope por corrida $tope s; medido en $(($1 / 60)) min $(($1 % 60)) s"
+    if [ -s "$base/casos.tsv" ]; then
+        echo
+        python3 "$bench/tabla.py" "$base/casos.tsv" "$base/medidas.tsv" "$base/omitidos.tsv" "$tope"
+    fi
+    if fila disco; then
+        echo
+        python3 "$bench/tabla_disco.py" "$base/disco-casos.tsv" "$base/disco.tsv" "$tope" "$ajeno_mib"
+    fi
 }

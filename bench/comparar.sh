@@ -22,7 +22,11 @@
 #     a note gives the floor of a client that opens them all through one channel
 #     (400 x 10 ms = 4 s) and acuses's time against it (the goal: 0.4 of it);
 #   - median wall time over rounds that alternate the clients' order, median ratios of
-#     acuses to each peer within a round, peak resident memory (/usr/bin/time -v).
+#     acuses to each peer within a round, peak resident memory (/usr/bin/time -v);
+#   - a second table, the disk's: acuses alone fetching the 2,000 Acuses on loopback and
+#     with the delay into a folder on the disk and into one on a tmpfs, side by side, and
+#     the same while another process holds 300 MiB written and not yet flushed on the
+#     disk, with how much of that our run left unflushed (see disco.sh).
 # Run by hand, as root (it creates a user, chroots, sshds and a namespace, and removes
 # them all on exit):
 #
@@ -39,12 +43,14 @@
 # ACUSES_HISTORIA_MES Acuses of the two months among them (100), ACUSES_TOPE seconds after
 # which a run is cut and its client left out of the rest of that row (60),
 # ACUSES_GRANDE_LEJOS=1 to fetch the large file with the delay too, ACUSES_BUILD build
-# folder (build-bench). ACUSES_RAPIDO=1 makes the defaults 1 round, 20 and 200 small
-# files, 64 and 32 MiB, 2,000 in the folder with 200 this month's, 100 on the busy host,
-# 5,000 of history with 20 of the two months, and a cap of 30 s.
+# folder (build-bench), ACUSES_RONDAS_DISCO the disk table's rounds (5), ACUSES_AJENO_MIB
+# the other process's unflushed data (300). ACUSES_RAPIDO=1 makes the defaults 1 round,
+# 20 and 200 small files, 64 and 32 MiB, 2,000 in the folder with 200 this month's, 100
+# on the busy host, 5,000 of history with 20 of the two months, and a cap of 30 s.
 # ACUSES_FILAS picks the rows by their set of files, any of "pocos muchos grande mediano
-# listados historia ocupado" (all of them); ACUSES_CLIENTES the clients, any of "acuses
-# sftp rclone" (all three): to time one row's acuses alone while working on it, say
+# listados historia ocupado disco" (all of them; disco is the disk's table);
+# ACUSES_CLIENTES the clients of the peers' table, any of "acuses sftp rclone" (all
+# three): to time one row's acuses alone while working on it, say
 #     sudo ACUSES_FILAS=historia ACUSES_CLIENTES=acuses bash bench/comparar.sh
 #
 # Run it on a quiet machine, and not within minutes of deleting thousands of files on the
@@ -77,7 +83,8 @@ usuario=acusesbench
 retardo=20ms
 mes=$(date +%Y%m)
 anterior=$(date -d "$(date +%Y-%m-15) -1 month" +%Y%m)
-filas=" ${ACUSES_FILAS:-pocos muchos grande mediano listados historia ocupado} "
+filas=" ${ACUSES_FILAS:-pocos muchos grande mediano listados historia ocupado disco} "
+rondas_disco=${ACUSES_RONDAS_DISCO:-5}
 fila() { [[ $filas == *" $1 "* ]]; }
 
 if [ "$(id -u)" -ne 0 ]; then
@@ -116,12 +123,14 @@ pids=()
 ns=""
 usuario_creado=0
 run_sshd_creado=0
+tmpfs_montado=0
 limpia() {
     set +e
     for p in "${pids[@]}"; do
         kill "$p" 2>/dev/null
         wait "$p" 2>/dev/null
     done
+    ((tmpfs_montado)) && umount "$base/tmpfs"
     [ -n "$ns" ] && ip netns del "$ns" 2>/dev/null
     ((usuario_creado)) && userdel "$usuario" 2>/dev/null
     ((run_sshd_creado)) && rmdir /run/sshd 2>/dev/null
@@ -136,6 +145,8 @@ source "$bench/anfitrion.sh"
 source "$bench/corridas.sh"
 # shellcheck source=bench/casos.sh
 source "$bench/casos.sh"
+# shellcheck source=bench/disco.sh
+source "$bench/disco.sh"
 
 # --- the program, installed as a site would -------------------------------------------------
 echo "comparar: compilando (Release) en $build"
@@ -150,7 +161,7 @@ echo "comparar: sembrando los conjuntos de archivos"
 crea_usuario
 crea_llaves
 fila pocos && levanta_host pocos "$pocos" 4096
-fila muchos && levanta_host muchos "$muchos" 4096
+{ fila muchos || fila disco; } && levanta_host muchos "$muchos" 4096
 fila grande && levanta_host grande 1 $((grande_mib * 1048576))
 fila mediano && levanta_host mediano 1 $((mediano_mib * 1048576))
 fila listados && levanta_host listados "$listados_mes" 4096 $((listados - listados_mes))
@@ -191,6 +202,10 @@ if fila ocupado; then
         "$cerca, Windows ocupado (cada apertura $demora_apertura ms), $ocupados de 4 KiB" \
         calienta "piso=$piso=$ocupados × $demora_apertura ms"
 fi
+if fila disco; then
+    monta_tmpfs
+    mide_disco muchos cerca "$cerca, $muchos de 4 KiB"
+fi
 
 conjuntos_lejos=()
 for c in pocos muchos mediano sinhistoria historia; do
@@ -210,5 +225,6 @@ elif fila grande; then
     omite "$lejos, 1 de $grande_mib MiB" \
         "con el retardo cada ronda tarda minutos; ACUSES_GRANDE_LEJOS=1 para medirlo"
 fi
+fila disco && mide_disco muchos lejos "$lejos, $muchos de 4 KiB"
 
 imprime_tabla $((SECONDS - t_inicio))

@@ -4,6 +4,7 @@
 # runs under: empty, or `ip netns exec` for netem).
 
 read -r -a clientes <<<"${ACUSES_CLIENTES:-acuses sftp rclone}"
+previa=()
 
 # "vacio" is acuses on a day of a month of which no set holds a file, nor of the month
 # before: the connection, the authentication and its two listings of the same folder,
@@ -53,6 +54,8 @@ una_corrida() { # cliente alias destino
     # sftp leaves its files to writeback, which would then compete with the next run's
     # flushes: each run starts with nothing dirty, and pays only for its own writes.
     sync
+    # What the disk's row puts beside a run (disco.sh): another process's unflushed data.
+    "${previa[@]}"
     local t0=$EPOCHREALTIME rc=0
     corre "$@" || rc=$?
     local t1=$EPOCHREALTIME

@@ -1,5 +1,6 @@
 // The pieces of libSockVor.so that need no host: addresses, Windows paths,
 // patterns, names, the SSH configuration, the error texts and the local deposit.
+#include "deposito/carpetas.h"
 #include "deposito/deposito.h"
 #include "deposito/vedadas.h"
 #include "errores.h"

@@ -35,7 +35,7 @@ class Deposito {
     // Whether the data is on disk yet (after termina()), without waiting.
     bool asegurado();
     // Waits until the data is on disk, then renames it over the destination; the
-    // folder is synced later, by exit at the latest (see deposito.cpp).
+    // folder is synced later, by exit at the latest (see carpetas.h).
     void confirma();
 
     const std::string &destino() const { return destino_; }
@@ -54,11 +54,6 @@ class Deposito {
     std::shared_ptr<Constancia> constancia_;
     bool confirmado_ = false;
 };
-
-// Syncs every folder that received a file since the last sync and returns a text for
-// each that failed. Runs by itself when the process exits; a failure there is printed on
-// standard error and the process ends with status 4.
-std::vector<std::string> asegura_carpetas();
 
 // A process under `ulimit -f` is killed by SIGXFSZ when a write crosses the
 // limit; while this lives, such a write fails with EFBIG instead and becomes an
