@@ -34,6 +34,11 @@ configure_file(${PROJECT_SOURCE_DIR}/contrib/acuses@.service.in ${ACUSES_DIST_DI
 install(FILES ${ACUSES_DIST_DIR}/acuses@.service ${PROJECT_SOURCE_DIR}/contrib/acuses@.timer
   DESTINATION lib/systemd/system)
 
+# What the install rules take, without the tests and benchmarks: the package and the
+# demo build this alone.
+add_custom_target(instalables DEPENDS acuses SockVor fechas fechas_compartida fechas_comando
+  distribucion distribucion_fechas changelog)
+
 # --- Debian package ---------------------------------------------------------------
 if(CMAKE_INSTALL_PREFIX STREQUAL "/usr" AND ACUSES_LIBDIR STREQUAL "lib")
   message(WARNING "libSockVor.so would go to /usr/lib, among the system's libraries; "
