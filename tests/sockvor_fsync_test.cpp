@@ -54,6 +54,8 @@ std::atomic<int> encolados{0};
 // While above zero, the flushing thread's first flush waits until that many files are
 // queued, so those that come meanwhile share the next batch, whatever the timing.
 std::atomic<int> retener_hasta{0};
+// Every flush by the flushing thread first sleeps this long: a slow disk.
+std::atomic<int> demora_ms{0};
 
 void retiene() {
     if (retener_hasta == 0 || gettid() == getpid()) {
@@ -64,6 +66,12 @@ void retiene() {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     retener_hasta = 0;
+}
+
+void demora() {
+    if (demora_ms > 0 && gettid() != getpid()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(demora_ms.load()));
+    }
 }
 
 template <class F> F *real(const char *nombre) {
@@ -81,6 +89,7 @@ int flush(int (*f)(int), int fd) {
         return -1;
     }
     retiene();
+    demora();
     int r = f(fd);
     anota(Llamada::flush_archivo, fd);
     return r;
@@ -160,15 +169,31 @@ TEST(SockVor, FsyncFallidoNoDejaNadaNiTocaLaCopiaAnterior) {
     EXPECT_TRUE(ocultos(host.deposito()).empty());
 }
 
-// Files that complete while a flush is in progress are flushed in the next batch, and
-// still each is on disk before its rename: its own flush after its last write, never a
-// flush of the whole file system. The first flush waits until every file is queued, so
-// the files after the first complete while it is in progress, whatever the timing.
-TEST(SockVor, LoteAseguraCadaArchivoAntesDeRenombrarlo) {
+// Each file is on disk before its rename: its own flush after its last write, never a
+// flush of the whole file system.
+//   - Files that complete while a flush is in progress are flushed in the next batch:
+//     the first flush waits until every file is queued, so the files after the first
+//     complete while it is in progress, whatever the timing.
+//   - A file with nothing else in flight waits for its own flush, however slow.
+struct CasoLote {
+    const char *nombre;
+    char archivos;
+    bool retener;
+    int flush_ms; // every flush's delay
+};
+
+std::ostream &operator<<(std::ostream &o, const CasoLote &c) {
+    return o << c.nombre;
+}
+
+class Lote : public testing::TestWithParam<CasoLote> {};
+
+TEST_P(Lote, CadaArchivoSeAseguraAntesDeRenombrarlo) {
+    const auto &caso = GetParam();
     HostSftp host;
     host.usa_home();
     std::vector<std::string> nombres;
-    for (char c = 'a'; c <= 'f'; ++c) {
+    for (char c = 'a'; c < 'a' + caso.archivos; ++c) {
         nombres.push_back(std::string(1, c) + "_201305.xml");
         host.crea_remoto(login, nombres.back(), bytes_de_prueba(1000 + c, c));
     }
@@ -179,7 +204,8 @@ TEST(SockVor, LoteAseguraCadaArchivoAntesDeRenombrarlo) {
         llamadas.clear();
     }
     encolados = 0;
-    retener_hasta = static_cast<int>(nombres.size());
+    retener_hasta = caso.retener ? static_cast<int>(nombres.size()) : 0;
+    demora_ms = caso.flush_ms;
     for (const auto &n : nombres) {
         ASSERT_EQ(RecibeArchivo(host.direccion().c_str(), login.c_str(),
                                 HostSftp::ruta_windows(login, n).c_str(),
@@ -188,6 +214,7 @@ TEST(SockVor, LoteAseguraCadaArchivoAntesDeRenombrarlo) {
             << error;
     }
     retener_hasta = 0;
+    demora_ms = 0;
     std::lock_guard bloqueo(mutex_llamadas);
     EXPECT_GE(encolados, static_cast<int>(nombres.size())) << "la prueba no probó nada";
     EXPECT_TRUE(std::none_of(llamadas.begin(), llamadas.end(), [](const Llamada &l) {
@@ -211,6 +238,11 @@ TEST(SockVor, LoteAseguraCadaArchivoAntesDeRenombrarlo) {
             << n << ": tomó su nombre sin asegurarse en disco";
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(SockVor, Lote,
+                         testing::Values(CasoLote{"LlegadosMientrasSeAseguraOtro", 6, true, 0},
+                                         CasoLote{"UnoSoloConFlushLento", 1, false, 300}),
+                         [](const auto &i) { return std::string(i.param.nombre); });
 
 // The command with one file's flush failing, among files flushed in batches: that file
 // takes no name, the run ends with status 4 and the fetch's line, and the files before
@@ -237,6 +269,26 @@ TEST(SockVor, ArchivoQueNoSeAseguraTerminaLaCorridaConEstado4) {
                   lee_archivo(host.ruta_local_remota(login, n)))
             << n;
     }
+}
+
+// The folder's sync that fails once, in a batch, while the last file is still coming
+// (its reads answered late): the failure is kept and ends the run with status 4, though
+// the sync at exit would succeed; the renames before it may not be on disk.
+TEST(SockVor, CarpetaQueNoSeAseguraEnUnLoteTerminaLaCorridaConEstado4) {
+    OpcionesHost opciones;
+    opciones.windows = true;
+    opciones.lentos = {"c_201306.xml=500"};
+    HostSftp host(opciones);
+    for (char c = 'a'; c <= 'c'; ++c) {
+        host.crea_remoto(login, std::string(1, c) + "_201306.xml", bytes_de_prueba(2000 + c, c));
+    }
+    auto s = corre_en_junio(ACUSES_BIN, host, host.direccion(), login, host.deposito(),
+                            {"env", std::string("LD_PRELOAD=") + FALLA_FLUSH_SO,
+                             "FALLA_FLUSH=" + host.deposito() + "/", "FALLA_FLUSH_VECES=1"});
+    EXPECT_EQ(s.estado, 4) << s.texto;
+    EXPECT_NE(s.texto.find("No se pudo asegurar en disco la carpeta " + host.deposito()),
+              std::string::npos)
+        << s.texto;
 }
 
 } // namespace
