@@ -36,6 +36,7 @@ Deposito::Deposito(std::string destino) : destino_(std::move(destino)) {
     }
     quita_sobrantes(carpeta_, nombre);
     std::string plantilla = plantilla_temporal(carpeta_, nombre);
+    SenalesRetenidas retenidas; // until the file is noted
     int fd = crea_temporal(plantilla);
     if (fd < 0) {
         int numero = errno;

@@ -195,6 +195,20 @@ void quita_temporales_anotados() {
     }
 }
 
+SenalesRetenidas::SenalesRetenidas() {
+    std::call_once(instalados, instala_manejadores);
+    sigset_t retenidas;
+    sigemptyset(&retenidas);
+    for (int s : senales) {
+        sigaddset(&retenidas, s);
+    }
+    ::pthread_sigmask(SIG_BLOCK, &retenidas, &antes_);
+}
+
+SenalesRetenidas::~SenalesRetenidas() {
+    ::pthread_sigmask(SIG_SETMASK, &antes_, nullptr);
+}
+
 void bloquea_senales_en_este_hilo() {
     sigset_t todas;
     sigfillset(&todas);

@@ -7,6 +7,7 @@
 // writing it; a file of that shape that nobody holds is a leftover.
 #pragma once
 
+#include <csignal>
 #include <string>
 #include <string_view>
 
@@ -33,6 +34,20 @@ int anota_temporal(const std::string &ruta);
 void olvida_temporal(int slot);
 // Removes every noted temporary file now: for an exit that skips the usual teardown.
 void quita_temporales_anotados();
+
+// Holds back the signals whose handlers remove the noted temporary files while it
+// lives, so that none ends the process between a temporary file's creation and its
+// note: that file would be left behind. The handlers go in first.
+class SenalesRetenidas {
+  public:
+    SenalesRetenidas();
+    ~SenalesRetenidas();
+    SenalesRetenidas(const SenalesRetenidas &) = delete;
+    SenalesRetenidas &operator=(const SenalesRetenidas &) = delete;
+
+  private:
+    sigset_t antes_;
+};
 
 // Keeps the library's own threads from taking the process's signals, so the
 // handlers run on a thread that owns what they look at.
