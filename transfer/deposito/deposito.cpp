@@ -36,8 +36,7 @@ Deposito::Deposito(std::string destino) : destino_(std::move(destino)) {
     }
     quita_sobrantes(carpeta_, nombre);
     std::string plantilla = plantilla_temporal(carpeta_, nombre);
-    SenalesRetenidas retenidas; // until the file is noted
-    int fd = crea_temporal(plantilla);
+    int fd = crea_temporal(plantilla, anotado_);
     if (fd < 0) {
         int numero = errno;
         falla(SOCKVOR_E_LOCAL, "No se pudo crear un archivo en la carpeta " + visible(carpeta_) +
@@ -45,7 +44,6 @@ Deposito::Deposito(std::string destino) : destino_(std::move(destino)) {
     }
     fd_ = Descriptor(fd);
     temporal_ = std::move(plantilla);
-    anotado_ = anota_temporal(temporal_);
     // Held while it lives: a later run takes an unheld one for a leftover.
     ::flock(fd_.get(), LOCK_EX | LOCK_NB);
 }

@@ -125,6 +125,38 @@ void instala_manejadores() {
     }
 }
 
+// Holds back the signals whose handlers remove the noted files while it lives.
+class SenalesRetenidas {
+  public:
+    SenalesRetenidas() {
+        sigset_t retenidas;
+        sigemptyset(&retenidas);
+        for (int s : senales) {
+            sigaddset(&retenidas, s);
+        }
+        ::pthread_sigmask(SIG_BLOCK, &retenidas, &antes_);
+    }
+    ~SenalesRetenidas() { ::pthread_sigmask(SIG_SETMASK, &antes_, nullptr); }
+    SenalesRetenidas(const SenalesRetenidas &) = delete;
+    SenalesRetenidas &operator=(const SenalesRetenidas &) = delete;
+
+  private:
+    sigset_t antes_;
+};
+
+int anota_temporal(const std::string &ruta) {
+    std::unique_ptr<char[]> copia(new char[ruta.size() + 1]);
+    std::memcpy(copia.get(), ruta.c_str(), ruta.size() + 1);
+    for (std::size_t i = 0; i < ranuras; ++i) {
+        char *vacio = nullptr;
+        if (anotados[i].compare_exchange_strong(vacio, copia.get())) {
+            copia.release();
+            return static_cast<int>(i);
+        }
+    }
+    return -1;
+}
+
 } // namespace
 
 std::string plantilla_temporal(const std::string &carpeta, std::string_view nombre) {
@@ -132,7 +164,10 @@ std::string plantilla_temporal(const std::string &carpeta, std::string_view nomb
                                    std::string(aleatorios, 'X'));
 }
 
-int crea_temporal(std::string &plantilla) {
+int crea_temporal(std::string &plantilla, int &anotado) {
+    std::call_once(instalados, instala_manejadores);
+    // A signal between the creation and the note would leave the file behind.
+    SenalesRetenidas retenidas;
     static constexpr char letras[] =
         "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
     const std::size_t desde = plantilla.size() - aleatorios;
@@ -145,8 +180,12 @@ int crea_temporal(std::string &plantilla) {
             plantilla[desde + i] = letras[azar[i] % (sizeof letras - 1)];
         }
         int fd = ::open(plantilla.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0 || errno != EEXIST) {
+        if (fd >= 0) {
+            anotado = anota_temporal(plantilla);
             return fd;
+        }
+        if (errno != EEXIST) {
+            return -1;
         }
     }
     return -1;
@@ -166,20 +205,6 @@ void quita_sobrantes(const std::string &carpeta, std::string_view nombre) {
     }
 }
 
-int anota_temporal(const std::string &ruta) {
-    std::call_once(instalados, instala_manejadores);
-    std::unique_ptr<char[]> copia(new char[ruta.size() + 1]);
-    std::memcpy(copia.get(), ruta.c_str(), ruta.size() + 1);
-    for (std::size_t i = 0; i < ranuras; ++i) {
-        char *vacio = nullptr;
-        if (anotados[i].compare_exchange_strong(vacio, copia.get())) {
-            copia.release();
-            return static_cast<int>(i);
-        }
-    }
-    return -1;
-}
-
 void olvida_temporal(int slot) {
     if (slot >= 0) {
         delete[] anotados[static_cast<std::size_t>(slot)].exchange(nullptr);
@@ -193,20 +218,6 @@ void quita_temporales_anotados() {
             ::unlink(ruta);
         }
     }
-}
-
-SenalesRetenidas::SenalesRetenidas() {
-    std::call_once(instalados, instala_manejadores);
-    sigset_t retenidas;
-    sigemptyset(&retenidas);
-    for (int s : senales) {
-        sigaddset(&retenidas, s);
-    }
-    ::pthread_sigmask(SIG_BLOCK, &retenidas, &antes_);
-}
-
-SenalesRetenidas::~SenalesRetenidas() {
-    ::pthread_sigmask(SIG_SETMASK, &antes_, nullptr);
 }
 
 void bloquea_senales_en_este_hilo() {
