@@ -27,7 +27,7 @@ void Hallazgos::anota(const sftp::Entrada &e) {
     }
     if (coincide(patron_, e.nombre)) {
         // A folder holds a name once: a host that gives it again repeats itself.
-        if (!desbordados_ && hallados_.count(e.nombre) != 0) {
+        if (!desbordados() && hallados_.count(e.nombre) != 0) {
             return;
         }
         ++cuantos_;
@@ -35,11 +35,7 @@ void Hallazgos::anota(const sftp::Entrada &e) {
         if (nombre_inseparable(e.nombre) && (!inseparable_ || e.nombre < *inseparable_)) {
             inseparable_ = e.nombre;
         }
-        if (desbordados_) {
-            return;
-        }
-        if (bytes_ > SOCKVOR_TAM_LISTA) {
-            desbordados_ = true;
+        if (desbordados()) {
             hallados_.clear();
             return;
         }
@@ -59,7 +55,7 @@ std::vector<Hallado> Hallazgos::entrega(const RutaRemota &ruta, const std::strin
                                     " en el host " + ip + " " + *nombre_inseparable(*inseparable_) +
                                     ": la lista no lo podría separar; renómbrelo en el host");
     }
-    if (bytes_ > SOCKVOR_TAM_LISTA) {
+    if (desbordados()) {
         falla(SOCKVOR_E_LISTA_LLENA,
               "Los " + std::to_string(cuantos_) + " archivos de " + ruta.carpeta + " en el host " +
                   ip + " que coinciden con " + ruta.nombre + " ocupan " + std::to_string(bytes_) +

@@ -6,6 +6,7 @@
 
 #include "rutas.h"
 #include "sftp/mensajes.h"
+#include "sockvor.h"
 
 #include <cstdint>
 #include <map>
@@ -43,7 +44,7 @@ class Hallazgos {
     std::size_t cuantos_ = 0;
     std::size_t bytes_ = 0;
     // Past the list's size the names are no longer kept: they could not be handed over.
-    bool desbordados_ = false;
+    bool desbordados() const { return bytes_ > SOCKVOR_TAM_LISTA; }
     std::optional<std::string> inseparable_; // the first in sort order
     std::set<std::string> solo_mayusculas_;
     std::size_t bytes_mayusculas_ = 0;
