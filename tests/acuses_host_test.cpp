@@ -33,6 +33,12 @@ TEST(AcusesHost, DepositaAmbosMesesByteAByte) {
     host.crea_remoto(login, "a_201306.xml", bytes_de_prueba(4096, 1));
     host.crea_remoto(login, "b_201305.xml", bytes_de_prueba(100000, 2));
     host.crea_remoto(login, "c_201304.xml", "otro mes");
+    // Made on the host long before the run.
+    for (const auto &n : {"a_201306.xml", "b_201305.xml"}) {
+        fs::last_write_time(host.ruta_local_remota(login, n), fs::file_time_type::clock::now() -
+                                                                  std::chrono::hours(24 * 400) +
+                                                                  std::chrono::milliseconds(345));
+    }
     auto s = corre(host, host.direccion(), host.deposito() + "/");
     EXPECT_EQ(s.estado, 0) << s.texto;
     EXPECT_EQ(s.texto, " Se Depositaron 2 Acuses en " + host.deposito() + "\n");
@@ -41,6 +47,11 @@ TEST(AcusesHost, DepositaAmbosMesesByteAByte) {
     for (const auto &n : {"a_201306.xml", "b_201305.xml"}) {
         EXPECT_EQ(lee_archivo(host.deposito() + "/" + n),
                   lee_archivo(host.ruta_local_remota(login, n)))
+            << n;
+        // Each keeps the time the host gave its file, to the second.
+        EXPECT_EQ(fs::last_write_time(host.deposito() + "/" + n),
+                  std::chrono::floor<std::chrono::seconds>(
+                      fs::last_write_time(host.ruta_local_remota(login, n))))
             << n;
     }
     EXPECT_EQ(host.cuenta("connect"), 1);

@@ -143,7 +143,25 @@ const Caso casos[] = {
      [](const HostSftp &, const std::string &l) {
          struct stat s {};
          ASSERT_EQ(stat(l.c_str(), &s), 0);
-         falsifica(l, 2, std::to_string(s.st_ino + 1));
+         char otro[17];
+         std::snprintf(otro, sizeof otro, "%016llx", static_cast<unsigned long long>(s.st_ino + 1));
+         falsifica(l, 2, otro);
+     }},
+    // A record as earlier versions wrote it, in decimal, still vouches for its file.
+    {"RegistroDeVersionAnterior", false,
+     [](const HostSftp &, const std::string &l) {
+         char texto[80];
+         auto n = getxattr(l.c_str(), "user.sockvor.origen", texto, sizeof texto);
+         ASSERT_GT(n, 0);
+         std::istringstream campos(std::string(texto, static_cast<std::size_t>(n)));
+         std::string version, remota, inodo, segundos, nanos;
+         campos >> version >> remota >> inodo >> segundos >> nanos;
+         std::string anterior = "3 " + remota + " " +
+                                std::to_string(std::stoull(inodo, nullptr, 16)) + " " +
+                                std::to_string(std::stoll(segundos, nullptr, 16)) + " " +
+                                std::to_string(std::stoul(nanos, nullptr, 16));
+         ASSERT_EQ(setxattr(l.c_str(), "user.sockvor.origen", anterior.data(), anterior.size(), 0),
+                   0);
      }},
     // Two jobs (other hosts or logins) may share a deposit folder: a file of the same
     // name, size and mtime from elsewhere is not this one.

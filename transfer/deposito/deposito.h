@@ -29,9 +29,10 @@ class Deposito {
     void escribe(std::uint64_t desde, const char *datos, std::size_t largo);
     // Drops what was written: the copy starts over.
     void vacia();
-    // All the data is in. Records the remote file it holds, when given, and
-    // starts putting it on disk.
-    void termina(const std::optional<Procedencia> &procedencia);
+    // All the data is in. Takes the host's modification time, records the remote
+    // file it holds, each when given, and starts putting it on disk.
+    void termina(std::optional<std::uint32_t> mtime_host,
+                 const std::optional<Procedencia> &procedencia);
     // Whether the data is on disk yet (after termina()), without waiting.
     bool asegurado();
     // Waits until the data is on disk, then renames it over the destination; the

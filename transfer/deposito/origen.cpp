@@ -1,6 +1,7 @@
 #include "deposito/origen.h"
 
 #include <charconv>
+#include <cstdio>
 #include <grp.h>
 #include <map>
 #include <mutex>
@@ -15,7 +16,8 @@ namespace sockvor {
 
 namespace {
 
-constexpr std::string_view version = "3";
+constexpr std::string_view version = "3"; // the decimal form of earlier versions
+constexpr std::string_view version_fija = "4";
 constexpr std::size_t largo_clave = 32;
 constexpr std::size_t largo_remota = 16;
 // The digest and three decimal fields with their spaces; anything longer is not ours.
@@ -132,29 +134,7 @@ Vista vista_de(const struct stat &s) {
             static_cast<std::int64_t>(s.st_ctim.tv_nsec)};
 }
 
-} // namespace
-
-std::string clave_de(std::string_view ip, std::string_view login, std::string_view ruta) {
-    std::string texto;
-    for (auto parte : {ip, login, ruta}) {
-        texto.append(parte);
-        texto.push_back('\0');
-    }
-    return resumen_hex(texto, largo_clave); // no record can match an empty key
-}
-
-std::string remota_de(const Procedencia &p) {
-    return resumen_hex(p.clave + " " + std::to_string(p.medida.tamano.value_or(0)) + " " +
-                           std::to_string(p.medida.mtime.value_or(0)),
-                       largo_remota);
-}
-
-std::string escribe_origen(const Origen &o) {
-    return std::string(version) + " " + o.remota + " " + std::to_string(o.inodo) + " " +
-           std::to_string(o.mtime_local_s) + " " + std::to_string(o.mtime_local_ns);
-}
-
-std::optional<Origen> lee_origen(std::string_view texto) {
+std::optional<Origen> lee_decimal(std::string_view texto) {
     if (texto.size() > largo_maximo || texto.substr(0, version.size() + 1) != "3 ") {
         return std::nullopt;
     }
@@ -173,6 +153,68 @@ std::optional<Origen> lee_origen(std::string_view texto) {
     return o;
 }
 
+// "remota inode seconds nanoseconds", each column of a fixed width in hexadecimal.
+std::optional<Origen> lee_fijo(std::string_view texto) {
+    Origen o;
+    auto columna = [&](std::size_t ancho, auto &valor, bool ultima) {
+        auto cifras = texto.substr(0, ancho);
+        if (!hex_de(cifras, ancho) || (!ultima && texto.substr(ancho, 1) != " ")) {
+            return false;
+        }
+        auto [p, ec] = std::from_chars(cifras.data(), cifras.data() + ancho, valor, 16);
+        texto.remove_prefix(ultima ? ancho : ancho + 1);
+        return ec == std::errc{} && p == cifras.data() + ancho;
+    };
+    o.remota = texto.substr(0, largo_remota);
+    if (!hex_de(o.remota, largo_remota) || texto.substr(largo_remota, 1) != " ") {
+        return std::nullopt;
+    }
+    texto.remove_prefix(largo_remota + 1);
+    if (!columna(16, o.inodo, false) || !columna(9, o.mtime_local_s, false) ||
+        !columna(8, o.mtime_local_ns, true) || !texto.empty() || o.mtime_local_ns >= 1000000000) {
+        return std::nullopt;
+    }
+    return o;
+}
+
+} // namespace
+
+std::string clave_de(std::string_view ip, std::string_view login, std::string_view ruta) {
+    std::string texto;
+    for (auto parte : {ip, login, ruta}) {
+        texto.append(parte);
+        texto.push_back('\0');
+    }
+    return resumen_hex(texto, largo_clave); // no record can match an empty key
+}
+
+std::string remota_de(const Procedencia &p) {
+    return resumen_hex(p.clave + " " + std::to_string(p.medida.tamano.value_or(0)) + " " +
+                           std::to_string(p.medida.mtime.value_or(0)),
+                       largo_remota);
+}
+
+// Fixed columns in hexadecimal: the same length for every file.
+std::string escribe_origen(const Origen &o) {
+    constexpr std::int64_t segundos_maximos = std::int64_t{1} << 36;
+    if (o.mtime_local_s < 0 || o.mtime_local_s >= segundos_maximos ||
+        !hex_de(o.remota, largo_remota)) {
+        return {};
+    }
+    char texto[largo_origen + 1];
+    std::snprintf(texto, sizeof texto, "%s %s %016llx %09llx %08x", version_fija.data(),
+                  o.remota.c_str(), static_cast<unsigned long long>(o.inodo),
+                  static_cast<unsigned long long>(o.mtime_local_s), o.mtime_local_ns);
+    return texto;
+}
+
+std::optional<Origen> lee_origen(std::string_view texto) {
+    if (texto.size() == largo_origen && texto.substr(0, 2) == "4 ") {
+        return lee_fijo(texto.substr(2));
+    }
+    return lee_decimal(texto);
+}
+
 void registra_origen(int fd, const Procedencia &p) {
     struct stat s {};
     if (!p.medida.completa() || !clave_valida(p.clave) || ::fstat(fd, &s) != 0 ||
@@ -180,6 +222,9 @@ void registra_origen(int fd, const Procedencia &p) {
         return;
     }
     auto texto = escribe_origen(de_local(s, p));
+    if (texto.empty()) {
+        return;
+    }
     // ENOTSUP where the file system keeps no user attributes: nothing recorded.
     ::fsetxattr(fd, atributo_origen, texto.data(), texto.size(), 0);
 }
@@ -206,6 +251,10 @@ std::optional<Vista> sin_cambios(const std::string &local, const Procedencia &p)
         return std::nullopt;
     }
     return vista_de(s);
+}
+
+void anticipa_grupo(gid_t gid) {
+    grupo_propio(gid);
 }
 
 } // namespace sockvor

@@ -6,13 +6,17 @@
 // local write changes the mtime, a replacement the inode; a file system without
 // user attributes keeps no record, and its files are fetched every time. The
 // record is short enough for ext4 to keep it inside the inode of a 256-byte
-// inode, beside the data, instead of in a block of its own per file.
+// inode, beside the data, instead of in a block of its own per file; and it is
+// always the same size, which no other attribute the process could set has
+// (permitidas.h).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <sys/types.h>
 
 namespace sockvor {
 
@@ -43,11 +47,16 @@ struct Origen {
 };
 
 constexpr const char *atributo_origen = "user.sockvor.origen";
+// Every record written is this long: not 4 + 8n, the size of a POSIX ACL.
+constexpr std::size_t largo_origen = 54;
+static_assert((largo_origen - 4) % 8 != 0);
 
 // What `p` names, as a record's digest.
 std::string remota_de(const Procedencia &p);
+// Empty when the record cannot hold `o` (a local mtime before 1970, or after 4147).
 std::string escribe_origen(const Origen &o);
-// Strict: exactly the form escribe_origen() makes, or nothing.
+// Strict: exactly the form escribe_origen() makes, or the one of earlier versions (of
+// varying length, in decimal), or nothing.
 std::optional<Origen> lee_origen(std::string_view texto);
 
 // Records, on the finished temporary file behind `fd`, that it holds that
@@ -74,5 +83,10 @@ struct Vista {
 std::optional<Vista> sin_cambios(const std::string &local, const Procedencia &p);
 // Whether `local` is still the file seen as `v`.
 bool sigue_igual(const std::string &local, const Vista &v);
+
+// Asks the system now whether `gid` is the user's private group, for a process that
+// will not be able to read the group database later; a group never asked about is
+// then taken for shared, and its files fetched again.
+void anticipa_grupo(gid_t gid);
 
 } // namespace sockvor

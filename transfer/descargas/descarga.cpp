@@ -293,7 +293,8 @@ void Descarga::decide(const Medida &ahora) {
     if (ahora == base_ && sin_huecos && fin_cabal) {
         suelta_aperturas();
         try {
-            destino_->termina(ahora.completa() ? std::optional(Procedencia{clave_, ahora})
+            destino_->termina(ahora.mtime, ahora.completa()
+                                               ? std::optional(Procedencia{clave_, ahora})
                                                : std::nullopt);
         } catch (Fallo &f) {
             falla_local(std::move(f));
