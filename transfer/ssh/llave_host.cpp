@@ -51,11 +51,13 @@ Conocidos consulta_conocidos(ssh_session sesion, const HostSsh &h) {
         lee_archivo_conocidos(archivo, nombre, c);
         avisa(archivo, h, c.omitidas, antes);
     }
-    // libssh orders the host key algorithms by the known keys' types unless its
-    // own reading of the files fails, which a malformed line makes it do: the host
-    // could then present a key of another type than the one known, and be refused.
+    // libssh orders the host key algorithms by the known keys' types, reading the files
+    // again during the key exchange, unless that reading fails: a malformed line makes
+    // it, and so does a process sealed before the host's first byte (encierro.h). The
+    // host could then present a key of another type than the one known, and be
+    // refused. The order is given from this reading instead.
     auto preferidos = algoritmos_preferidos(c);
-    if (!preferidos.empty() && ssh_session_has_known_hosts_entry(sesion) == SSH_KNOWN_HOSTS_ERROR) {
+    if (!preferidos.empty()) {
         ssh_options_set(sesion, SSH_OPTIONS_HOSTKEYS, preferidos.c_str());
     }
     return c;
