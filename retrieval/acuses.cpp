@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <dlfcn.h>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -122,6 +123,16 @@ int trae_lista(Corrida &c) {
     }
 }
 
+// Our library confines the process to the deposit folder from here on, before it reads
+// a byte from the host, and seals it once the host accepted the user; a site's own
+// library need not offer this, and runs as it always did.
+void avisa_deposito(const std::string &deposito) {
+    using Fija = int (*)(const char *);
+    if (auto fija = reinterpret_cast<Fija>(dlsym(RTLD_DEFAULT, "FijaDeposito"))) {
+        fija(deposito.c_str());
+    }
+}
+
 } // namespace
 
 int acuses(int argc, char **argv) {
@@ -139,6 +150,7 @@ int acuses(int argc, char **argv) {
     fechoyarr(hoy);
     std::int32_t mes = hoy[1];
     std::int32_t anio = hoy[2];
+    avisa_deposito(c.deposito);
 
     for (int pasada = 0; pasada < 2; ++pasada) {
         int r = lista_mes(c, anio, mes);

@@ -1,7 +1,7 @@
 // From its first fetch on, the library confines its process: the process, its threads
 // and the processes it starts after can create, write, rename or remove files only
-// beneath that fetch's deposit folder, and read as before. A kernel without Landlock
-// changes nothing. Each scenario runs in a child process (hijo.h), one step per row, so
+// beneath that fetch's deposit folder, and read as before; and every thread makes only
+// the calls of the allowlist. Each scenario runs in a child process (hijo.h), one step per row, so
 // this process stays free to check and to clean up.
 #include "hijo.h"
 #include "host_fixture.h"
@@ -70,27 +70,65 @@ std::string hilos_sin_confinar() {
     return hilos < 2 ? "un solo hilo" : std::to_string(libres);
 }
 
-// What a kernel without Landlock answers (ENOSYS), made true for this process alone.
-std::string sin_landlock() {
-    sock_filter filtro[] = {
+// A kernel that lacks a part of the confinement, made for this process alone: without
+// Landlock (its calls answer ENOSYS), or without seccomp filters (as a kernel built
+// without them answers: ENOSYS, or EINVAL from prctl). The test's own filter goes in
+// first, while seccomp still works.
+enum class Kernel { completo, sin_landlock, sin_seccomp };
+
+std::string quita(Kernel k) {
+    const sock_filter sin_landlock[] = {
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
         BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_landlock_create_ruleset, 0, 1),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
     };
-    sock_fprog programa{static_cast<unsigned short>(std::size(filtro)), filtro};
+    const sock_filter sin_seccomp[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_seccomp, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_prctl, 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, PR_SET_SECCOMP, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EINVAL),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog programa =
+        k == Kernel::sin_landlock
+            ? sock_fprog{std::size(sin_landlock), const_cast<sock_filter *>(sin_landlock)}
+            : sock_fprog{std::size(sin_seccomp), const_cast<sock_filter *>(sin_seccomp)};
     return hecho(prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0
                      ? prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &programa)
                      : -1);
 }
 
+// What refuses a step: Landlock's rules, the allowlist, either (the allowlist answers
+// first), or nothing.
+enum class Quien { nadie, landlock, filtro, ambos };
+
 struct Fila {
     std::string nombre;
-    std::string con_landlock, sin_landlock; // what the step gives
+    Quien quien;
     std::function<std::string()> hace;
+    std::string negado = ""; // what the step gives when refused, when not its errno
+    std::string libre = "0"; // what it gives when nothing refuses it
 };
 
-void comprueba(bool con_landlock) {
+std::string esperado(const Fila &f, Kernel k) {
+    bool landlock = k != Kernel::sin_landlock;
+    bool filtro = k != Kernel::sin_seccomp;
+    bool por_filtro = filtro && (f.quien == Quien::filtro || f.quien == Quien::ambos);
+    bool por_landlock = landlock && (f.quien == Quien::landlock || f.quien == Quien::ambos);
+    if (por_filtro) {
+        return f.negado.empty() ? "ENOSYS" : f.negado;
+    }
+    if (por_landlock) {
+        return f.negado.empty() ? "EACCES" : f.negado;
+    }
+    return f.libre;
+}
+
+void comprueba(Kernel kernel) {
     HostSftp host;
     host.usa_home();
     for (const char *n : {"a_201305.xml", "b_201305.xml", "c_201305.xml"}) {
@@ -109,8 +147,6 @@ void comprueba(bool con_landlock) {
     std::strncpy(direccion.sun_path, (fuera + "/agente").c_str(), sizeof direccion.sun_path - 1);
     ASSERT_EQ(bind(agente, reinterpret_cast<sockaddr *>(&direccion), sizeof direccion), 0);
     ASSERT_EQ(listen(agente, 4), 0);
-    const std::string negado = con_landlock ? "EACCES" : "0";
-    const std::string vedado = con_landlock ? "EPERM" : "0";
     // A terminal, as the one a run is started from: a character pushed into it
     // is read by the shell there, unconfined. Unconfined, only its session (or
     // root) may push one.
@@ -131,47 +167,49 @@ void comprueba(bool con_landlock) {
 
     const std::vector<Fila> filas = {
         // A fetch whose folder cannot be used does not count.
-        {"trae a una carpeta inexistente", sin_carpeta, sin_carpeta,
-         [&] { return trae(host, "a_201305.xml", fuera + "/no/a.xml"); }},
-        {"crea fuera antes de confinarse", "0", "0",
+        {"trae a una carpeta inexistente", Quien::nadie,
+         [&] { return trae(host, "a_201305.xml", fuera + "/no/a.xml"); }, "", sin_carpeta},
+        {"crea fuera antes de confinarse", Quien::nadie,
          [&] { return crea(fuera + "/antes", O_CREAT | O_WRONLY); }},
-        {"trae a A", "0", "0", [&] { return trae(host, "a_201305.xml", a + "/a_201305.xml"); }},
-        {"crea fuera", negado, "0", [&] { return crea(fuera + "/nuevo", O_CREAT | O_WRONLY); }},
-        {"escribe fuera", negado, "0", [&] { return crea(fuera + "/existente", O_WRONLY); }},
-        {"renombra fuera", negado, "0",
+        {"trae a A", Quien::nadie, [&] { return trae(host, "a_201305.xml", a + "/a_201305.xml"); }},
+        {"crea fuera", Quien::landlock, [&] { return crea(fuera + "/nuevo", O_CREAT | O_WRONLY); }},
+        {"escribe fuera", Quien::landlock, [&] { return crea(fuera + "/existente", O_WRONLY); }},
+        {"renombra fuera", Quien::landlock,
          [&] { return hecho(rename((fuera + "/a_renombrar").c_str(), (fuera + "/x").c_str())); }},
-        {"borra fuera", negado, "0", [&] { return hecho(unlink((fuera + "/a_borrar").c_str())); }},
-        // What Landlock's rules do not cover, the confinement refuses all the same.
-        {"cambia el modo fuera", vedado, "0",
+        {"borra fuera", Quien::landlock,
+         [&] { return hecho(unlink((fuera + "/a_borrar").c_str())); }},
+        // What Landlock's rules do not cover, the allowlist refuses all the same.
+        {"cambia el modo fuera", Quien::filtro,
          [&] { return hecho(chmod((fuera + "/existente").c_str(), 0666)); }},
-        {"cambia el modo por un descriptor de lectura", vedado, "0",
+        {"cambia el modo por un descriptor de lectura", Quien::filtro,
          [&] {
              int fd = open((fuera + "/existente").c_str(), O_RDONLY | O_CLOEXEC);
              std::string r = hecho(fchmod(fd, 0600));
              close(fd);
              return r;
          }},
-        {"cambia las fechas fuera", vedado, "0",
+        {"cambia las fechas fuera", Quien::filtro,
          [&] { return hecho(utimes((fuera + "/existente").c_str(), nullptr)); }},
-        {"escribe un atributo fuera", vedado, "0",
+        {"escribe un atributo fuera", Quien::filtro,
          [&] {
              return hecho(
                  setxattr((fuera + "/existente").c_str(), "user.sockvor.origen", "3", 1, 0));
          }},
-        {"corta un archivo fuera", vedado, "0",
+        {"corta un archivo fuera", Quien::ambos,
          [&] { return hecho(truncate((fuera + "/existente").c_str(), 1)); }},
-        {"empuja a la terminal", con_landlock ? "EPERM" : empujado, empujado, empuja},
-        {"enlace en A", negado, "0",
+        {"empuja a la terminal", Quien::filtro, empuja, "", empujado},
+        {"enlace en A", Quien::ambos,
          [&] { return hecho(symlink("/etc/passwd", (a + "/enlace.xml").c_str())); }},
-        {"carpeta en A", negado, "0", [&] { return hecho(mkdir((a + "/sub").c_str(), 0755)); }},
-        {"proceso que arranca después escribe fuera", con_landlock ? "1" : "0", "0",
+        {"carpeta en A", Quien::ambos, [&] { return hecho(mkdir((a + "/sub").c_str(), 0755)); }},
+        {"proceso que arranca después escribe fuera", Quien::landlock,
          [&] {
              std::string orden = "exec 2>/dev/null; echo x >" + fuera + "/de_un_hijo";
              return std::to_string(WEXITSTATUS(system(orden.c_str())) != 0);
-         }},
-        {"escribe /dev/null", "0", "0", [&] { return crea("/dev/null", O_WRONLY | O_TRUNC); }},
-        {"lee fuera", "0", "0", [&] { return crea(fuera + "/existente", O_RDONLY); }},
-        {"conecta al agente", "0", "0",
+         },
+         "1"},
+        {"escribe /dev/null", Quien::nadie, [&] { return crea("/dev/null", O_WRONLY | O_TRUNC); }},
+        {"lee fuera", Quien::nadie, [&] { return crea(fuera + "/existente", O_RDONLY); }},
+        {"conecta al agente", Quien::nadie,
          [&] {
              int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
              int r = connect(s, reinterpret_cast<sockaddr *>(&direccion), sizeof direccion);
@@ -179,30 +217,30 @@ void comprueba(bool con_landlock) {
              close(s);
              return resultado;
          }},
-        {"hilos sin confinar", "0", "0", hilos_sin_confinar},
-        {"trae a A otra vez", "0", "0",
+        {"hilos sin confinar", Quien::nadie, hilos_sin_confinar},
+        {"trae a A otra vez", Quien::nadie,
          [&] { return trae(host, "b_201305.xml", a + "/b_201305.xml"); }},
-        {"trae a otra carpeta",
+        {"trae a otra carpeta", Quien::landlock,
+         [&] { return trae(host, "c_201305.xml", fuera + "/c_201305.xml"); },
          std::to_string(SOCKVOR_E_LOCAL) + " No se puede guardar " + fuera +
              "/c_201305.xml: desde su primera descarga este proceso solo puede escribir en la "
              "carpeta " +
-             a,
-         "0", [&] { return trae(host, "c_201305.xml", fuera + "/c_201305.xml"); }},
+             a},
     };
 
     std::vector<std::function<std::string()>> pasos;
-    if (!con_landlock) {
-        pasos.push_back(sin_landlock);
+    if (kernel != Kernel::completo) {
+        pasos.push_back([kernel] { return quita(kernel); });
     }
     for (const auto &f : filas) {
         pasos.push_back(f.hace);
     }
     Hijo cliente(std::move(pasos));
-    if (!con_landlock) {
-        ASSERT_EQ(cliente.paso(), "0") << "no se pudo instalar el filtro seccomp";
+    if (kernel != Kernel::completo) {
+        ASSERT_EQ(cliente.paso(), "0") << "no se pudo instalar el filtro de la prueba";
     }
     for (const auto &f : filas) {
-        EXPECT_EQ(cliente.paso(), con_landlock ? f.con_landlock : f.sin_landlock) << f.nombre;
+        EXPECT_EQ(cliente.paso(), esperado(f, kernel)) << f.nombre;
     }
     // Its exit, confined, still syncs the deposit folder and ends well.
     EXPECT_EQ(cliente.termina(), 0);
@@ -215,15 +253,24 @@ void comprueba(bool con_landlock) {
     EXPECT_TRUE(ocultos(a).empty());
 }
 
+// A caller that never told the library its folder, as a site's other program: confined
+// from its first fetch. Where the kernel lacks a part, the process goes on without it.
 TEST(Confinamiento, SoloEscribeEnLaCarpetaDeLaPrimeraDescarga) {
     if (syscall(SYS_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION) < 1) {
         GTEST_SKIP() << "el kernel no ofrece Landlock";
     }
-    comprueba(true);
+    comprueba(Kernel::completo);
 }
 
-TEST(Confinamiento, SinLandlockNadaCambia) {
-    comprueba(false);
+TEST(Confinamiento, SinLandlockQuedaLaListaDeLlamadas) {
+    comprueba(Kernel::sin_landlock);
+}
+
+TEST(Confinamiento, SinSeccompQuedaLandlock) {
+    if (syscall(SYS_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION) < 1) {
+        GTEST_SKIP() << "el kernel no ofrece Landlock";
+    }
+    comprueba(Kernel::sin_seccomp);
 }
 
 } // namespace

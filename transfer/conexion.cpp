@@ -1,5 +1,6 @@
 #include "conexion.h"
 
+#include "errores.h"
 #include "ssh/canal_ssh.h"
 #include "ssh/ssh.h"
 
@@ -80,6 +81,11 @@ Sesion &sesion(Destino &d, bool &reusada) {
     }
     descarta(d);
     reusada = false;
+    if (sellado()) {
+        falla(SOCKVOR_E_CONEXION_PERDIDA,
+              "No se puede conectar de nuevo con el host " + d.ip +
+                  ": este proceso, una vez autenticado, no abre más conexiones");
+    }
     d.sesion = d.abre();
     return *d.sesion;
 }

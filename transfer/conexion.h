@@ -3,6 +3,7 @@
 #pragma once
 
 #include "descargas/anticipo.h"
+#include "encierro/encierro.h"
 #include "listado/reserva.h"
 #include "sftp/canales.h"
 #include "sockvor.h"
@@ -28,9 +29,10 @@ class Sesion {
 // ahead, and what that listing's read of the folder kept for the next.
 struct Destino {
     Destino(std::function<std::unique_ptr<Sesion>()> abre, std::string ip, std::string login)
-        : abre(std::move(abre)), anticipo(std::move(ip), std::move(login)) {}
+        : abre(std::move(abre)), ip(ip), anticipo(std::move(ip), std::move(login)) {}
 
     std::function<std::unique_ptr<Sesion>()> abre;
+    std::string ip;
     std::unique_ptr<Sesion> sesion;
     Anticipo anticipo;
     listado::Reserva reserva;
@@ -42,7 +44,8 @@ std::unique_lock<std::mutex> bloqueo_global();
 
 // The SSH destination (ip, login), kept for the life of the process.
 Destino &destino(const std::string &ip, const std::string &login);
-// The live session of `d`, opening one when there is none or it died.
+// The live session of `d`, opening one when there is none or it died; a sealed process
+// opens none.
 Sesion &sesion(Destino &d, bool &reusada);
 // Drops the session of `d` after a failure left it unusable, and everything in
 // flight on it.
@@ -63,7 +66,8 @@ template <class Op> void con_sesion(Destino &d, Op operacion) {
             if (s.muerta()) {
                 descarta(d);
             }
-            if (!perdida || !reusada || intento > 0) {
+            // A sealed process makes no new connection: the loss is the failure.
+            if (!perdida || !reusada || intento > 0 || sellado()) {
                 throw;
             }
         }

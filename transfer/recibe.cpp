@@ -1,8 +1,8 @@
 // RecibeArchivo: one remote file to one local path; after a listing, the
 // files it found come ahead of the calls (see anticipo.h).
 #include "conexion.h"
-#include "deposito/confinamiento.h"
 #include "deposito/deposito.h"
+#include "encierro/encierro.h"
 #include "frontera.h"
 #include "rutas.h"
 

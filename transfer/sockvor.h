@@ -50,8 +50,19 @@
 // process with Landlock, where the kernel offers it: from then on the process, the
 // library's threads and every process started later can create, write, rename or
 // remove files only beneath that folder (regular files only) and write /dev/null;
-// reading is not restricted. A later RecibeArchivo into another folder fails with
-// SOCKVOR_E_LOCAL. Threads the caller started before that first call are not confined.
+// and every thread of the process, those the caller started before too, may make only
+// the system calls of an allowlist (encierro/permitidas.h): a change of a file's mode,
+// owner, flags or attributes, a call newer than the list, fails with ENOSYS. A later
+// RecibeArchivo into another folder fails with SOCKVOR_E_LOCAL. Threads the caller
+// started before that first call keep their file rights.
+//
+// FijaDeposito, ours alone (a site's library need not have it; acuses looks it up by
+// name), tells the library that folder before anything else: the process is confined
+// to it at once, before the library reads a byte from any host; and once a host
+// accepted the user, the process is sealed: it opens files only in that folder, makes
+// no connection (a connection the host closes is not made again), runs no program and
+// signals no process but itself. Returns 0, or SOCKVOR_E_ARGUMENTO for a null folder.
+// Only its first call counts.
 #pragma once
 
 #ifdef __cplusplus
@@ -92,6 +103,7 @@ int ListaFolders(const char *ip, const char *login, const char *tipo, const char
                  char *lista, char *error);
 int RecibeArchivo(const char *ip, const char *login, const char *remoto, const char *local,
                   char *error);
+int FijaDeposito(const char *carpeta);
 
 #ifdef __cplusplus
 }

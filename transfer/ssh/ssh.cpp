@@ -1,5 +1,6 @@
 #include "ssh/ssh.h"
 
+#include "encierro/encierro.h"
 #include "rutas.h"
 #include "sockvor.h"
 #include "ssh/autenticacion.h"
@@ -151,6 +152,8 @@ std::unique_ptr<ConexionSsh> conecta(const std::string &ip, const std::string &l
     verifica_host(*s, conocidas, h);
 
     autentica(*s, login, dir_ssh);
+    // The process parses the host's bytes from now on with no key and no agent left.
+    sella();
     return s;
 }
 
