@@ -208,7 +208,8 @@ std::vector<Permiso> permisos(const Ajustes &a) {
     // The leak checker stops the world at exit from a task of its own (untraced, sharing
     // the memory) that attaches to every thread: sanitized test builds only.
     p.push_back({SYS_clone, siempre, {con_bits(0, CLONE_UNTRACED | CLONE_VM)}});
-    agrega(p, siempre, {SYS_ptrace});
+    agrega(p, siempre, {SYS_ptrace, SYS_getdents});
+    agrega_si(p, siempre, SYS_prctl, 0, {PR_SET_PDEATHSIG, PR_SET_PTRACER, PR_SET_DUMPABLE});
 #endif
     return p;
 }
