@@ -28,6 +28,8 @@ SSH_FX_FAILURE; the others go on.
 leaves the others alone; --fail-open-once NAME refuses only the first open of it.
   mute-at-end   when the client ends the SFTP session, stop answering anything
   no-sig-algs   send no server-sig-algs extension, as hosts older than RFC 8308
+  rsa-sha256-only  name only rsa-sha2-256 in server-sig-algs, as hosts that
+                take no SHA-512 signature from an RSA key
   hostile-bye   disconnect at authentication with a reason holding a newline, a
                 forged closing line and terminal escapes
   no-permissions  listing entries carry no permissions attribute; their long
@@ -82,7 +84,9 @@ Run by /usr/bin/python3, which sees Debian's python3-asyncssh.
 import argparse
 import asyncio
 import codecs
+import logging
 import os
+import re
 import shutil
 import socket
 import stat
@@ -98,7 +102,7 @@ import asyncssh  # noqa: E402
 
 FAULTS = {'silent', 'drop-read', 'drop-first-open', 'read-error', 'pause-list', 'pause-read', 'vanish',
           'out-of-order', 'hostile-status', 'endless', 'trickle', 'mute-at-end', 'no-sig-algs',
-          'hostile-bye', 'no-permissions'}
+          'hostile-bye', 'no-permissions', 'rsa-sha256-only'}
 
 # What Windows' server gives at most: names per READDIR reply, bytes per READ.
 WINDOWS_NAMES_PER_READDIR = 100
@@ -503,12 +507,27 @@ async def silent(args):
     await HOST.never.wait()
 
 
+class Signatures(logging.Handler):
+    """Logs the algorithm of each signature a client logs in with, as
+    "signature rsa-sha2-256": asyncssh says it only in its debug log."""
+
+    def emit(self, record):
+        found = re.search(r"Verifying request with b?'?([\w.@-]+)'? key", record.getMessage())
+        if found:
+            HOST.log('signature ' + found.group(1))
+
+
 async def serve(args):
+    asyncssh.set_debug_level(1)
+    logging.getLogger('asyncssh').setLevel(logging.DEBUG)
+    logging.getLogger('asyncssh').addHandler(Signatures())
     if 'no-sig-algs' in HOST.faults:
         asyncssh.connection.SSHServerConnection._send_ext_info = lambda self: None
+    firmas = ['rsa-sha2-256'] if 'rsa-sha256-only' in HOST.faults else ()
     server = await asyncssh.listen(
         '127.0.0.1', args.port,
         server_host_keys=args.host_key,
+        signature_algs=firmas,
         authorized_client_keys=args.authorized_keys,
         server_factory=Server,
         sftp_factory=Sftp,

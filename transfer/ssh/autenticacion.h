@@ -2,16 +2,19 @@
 // trusted: keys only, and never a prompt, not even on a terminal.
 #pragma once
 
+#include "ssh/identidades.h"
+
 #include <string>
 
 namespace sockvor {
 
 struct ConexionSsh;
 
-// Authenticates `login` with the agent's keys, then with the key files libssh
-// knows (its defaults and the configuration's IdentityFile); throws Fallo. A
-// key that needs a passphrase is skipped and named in the failure; so is a key
-// that was never offered. `dir_ssh` is where the key files are, for messages.
-void autentica(ConexionSsh &conexion, const std::string &login, const std::string &dir_ssh);
+// Authenticates `login` with the user's agent's keys, then with those of the
+// identity files, all served by a key holder (llavero.h) as an agent; throws
+// Fallo. A key that needs a passphrase is skipped and named in the failure; so
+// is a key that was never offered. `dir_ssh` is where the key files are, for messages.
+void autentica(ConexionSsh &conexion, const std::string &login, const std::string &dir_ssh,
+               const Identidades &identidades);
 
 } // namespace sockvor

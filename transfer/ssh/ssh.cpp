@@ -4,6 +4,7 @@
 #include "sockvor.h"
 #include "ssh/autenticacion.h"
 #include "ssh/configssh.h"
+#include "ssh/identidades.h"
 #include "ssh/llave_host.h"
 #include "ssh/tcp.h"
 
@@ -150,7 +151,10 @@ std::unique_ptr<ConexionSsh> conecta(const std::string &ip, const std::string &l
     }
     verifica_host(*s, conocidas, h);
 
-    autentica(*s, login, dir_ssh);
+    Expansion e{home, dir_ssh, host, login, puerto};
+    auto ids = identidades({dir_ssh + "/config", "/etc/ssh/ssh_config"}, direccion->host, e,
+                           std::getenv("SSH_AUTH_SOCK"));
+    autentica(*s, login, dir_ssh, ids);
     return s;
 }
 

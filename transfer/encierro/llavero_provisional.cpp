@@ -1,0 +1,7 @@
+#include "encierro/encierro.h"
+
+namespace sockvor {
+
+void encierra_llavero() {}
+
+} // namespace sockvor
