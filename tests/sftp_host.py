@@ -84,9 +84,7 @@ Run by /usr/bin/python3, which sees Debian's python3-asyncssh.
 import argparse
 import asyncio
 import codecs
-import logging
 import os
-import re
 import shutil
 import socket
 import stat
@@ -414,6 +412,23 @@ def hook_replies():
     handler.send_packet = send_maybe_malformed
 
 
+def hook_signatures():
+    """Logs the algorithm each good login signature names for itself, as
+    "signature rsa-sha2-256": asyncssh takes any it knows, whatever the login
+    request named or server-sig-algs offered."""
+    connection = asyncssh.connection.SSHServerConnection
+    validate = connection.validate_public_key
+
+    async def validate_and_log(self, username, key_data, msg, signature):
+        good = await validate(self, username, key_data, msg, signature)
+        if good and msg:
+            size = int.from_bytes(signature[:4], 'big')
+            HOST.log('signature ' + signature[4:4 + size].decode(errors='backslashreplace'))
+        return good
+
+    connection.validate_public_key = validate_and_log
+
+
 def hook_readdir(hold):
     """Logs each READDIR's answer, fails the one --fail-readdir names and, with
     `hold`, makes the K-th answer wait `hold(K)` seconds once its batch is taken."""
@@ -507,20 +522,7 @@ async def silent(args):
     await HOST.never.wait()
 
 
-class Signatures(logging.Handler):
-    """Logs the algorithm of each signature a client logs in with, as
-    "signature rsa-sha2-256": asyncssh says it only in its debug log."""
-
-    def emit(self, record):
-        found = re.search(r"Verifying request with b?'?([\w.@-]+)'? key", record.getMessage())
-        if found:
-            HOST.log('signature ' + found.group(1))
-
-
 async def serve(args):
-    asyncssh.set_debug_level(1)
-    logging.getLogger('asyncssh').setLevel(logging.DEBUG)
-    logging.getLogger('asyncssh').addHandler(Signatures())
     if 'no-sig-algs' in HOST.faults:
         asyncssh.connection.SSHServerConnection._send_ext_info = lambda self: None
     firmas = ['rsa-sha2-256'] if 'rsa-sha256-only' in HOST.faults else ()
@@ -573,6 +575,7 @@ def main():
     asyncio.set_event_loop(loop)
     HOST = Host(args)
     hook_replies()
+    hook_signatures()
     if args.windows:
         asyncssh.sftp._MAX_READDIR_NAMES = WINDOWS_NAMES_PER_READDIR
     if args.max_channels > 0:
