@@ -105,8 +105,9 @@ void Llaves::conecta_agente(const std::string &ruta, std::chrono::milliseconds p
         return;
     }
     for (auto &i : *suyas) {
-        // A key libssh cannot read would end its walk through the list there.
-        if (llave_de_blob(i.blob)) {
+        // A key libssh cannot read would end its walk through the list there,
+        // and one it writes back otherwise would not be found when signed with.
+        if (auto llave = llave_de_blob(i.blob); llave && blob_de(llave.get()) == i.blob) {
             lista(std::move(i.blob), "");
         }
     }
