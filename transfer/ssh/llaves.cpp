@@ -15,9 +15,10 @@ namespace sockvor {
 namespace {
 
 // The text of a regular file, read without blocking on anything else (a pipe
-// named like a key would hang the holder); nothing when it is not one.
+// named like a key would hang the holder); nothing when it is not one, or is
+// larger than libssh reads a key file.
 std::optional<std::string> lee(const std::string &ruta) {
-    constexpr off_t maximo = 1 << 20;
+    constexpr off_t maximo = 4 << 20;
     Descriptor fd(::open(ruta.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     struct stat datos {};
     if (!fd || ::fstat(fd.get(), &datos) != 0 || !S_ISREG(datos.st_mode) ||
