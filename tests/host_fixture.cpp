@@ -16,8 +16,13 @@ namespace fs = std::filesystem;
 
 namespace {
 
-void genera_llave(const std::string &ruta, const std::string &tipo = "ed25519") {
-    ejecuta_o_falla({"ssh-keygen", "-q", "-t", tipo, "-N", "", "-C", "prueba", "-f", ruta});
+void genera_llave(const std::string &ruta, const std::string &tipo = "ed25519", int bits = 0) {
+    std::vector<std::string> orden = {"ssh-keygen", "-q", "-t",     tipo, "-N",
+                                      "",           "-C", "prueba", "-f", ruta};
+    if (bits > 0) {
+        orden.insert(orden.end(), {"-b", std::to_string(bits)});
+    }
+    ejecuta_o_falla(orden);
 }
 
 // "ssh-ed25519 AAAA..." without the comment.
@@ -59,7 +64,7 @@ HostSftp::HostSftp(OpcionesHost opciones) {
     fs::create_directories(raiz_);
     fs::create_directories(deposito_);
     std::string llave_cliente = ssh + "/id_" + opciones.tipo_llave;
-    genera_llave(llave_cliente, opciones.tipo_llave);
+    genera_llave(llave_cliente, opciones.tipo_llave, opciones.bits_llave);
     genera_llave(base_.ruta() + "/llave_host");
     std::string autorizadas = base_.ruta() + "/authorized_keys";
     if (opciones.cliente_autorizado) {

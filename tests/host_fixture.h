@@ -19,6 +19,7 @@ struct OpcionesHost {
     std::string etiqueta_muchos = "201305"; // the month in their names (--many-tag)
     bool cliente_autorizado = true;         // authorized_keys holds the client's key
     std::string tipo_llave = "ed25519";     // the client key's type, as ssh-keygen -t names it
+    int bits_llave = 0;                     // its size (ssh-keygen -b); 0 for the default
     std::string llave_host_extra;           // a second host key of this type, the one registered
     LlaveConocida llave = LlaveConocida::registrada;
     int connect_timeout = 0;               // ConnectTimeout in the client's config; 0 leaves it out

@@ -28,6 +28,8 @@ SSH_FX_FAILURE; the others go on.
 leaves the others alone; --fail-open-once NAME refuses only the first open of it.
   mute-at-end   when the client ends the SFTP session, stop answering anything
   no-sig-algs   send no server-sig-algs extension, as hosts older than RFC 8308
+  rsa-sha256-only  name only rsa-sha2-256 in server-sig-algs, as hosts that
+                take no SHA-512 signature from an RSA key
   hostile-bye   disconnect at authentication with a reason holding a newline, a
                 forged closing line and terminal escapes
   no-permissions  listing entries carry no permissions attribute; their long
@@ -98,7 +100,7 @@ import asyncssh  # noqa: E402
 
 FAULTS = {'silent', 'drop-read', 'drop-first-open', 'read-error', 'pause-list', 'pause-read', 'vanish',
           'out-of-order', 'hostile-status', 'endless', 'trickle', 'mute-at-end', 'no-sig-algs',
-          'hostile-bye', 'no-permissions'}
+          'hostile-bye', 'no-permissions', 'rsa-sha256-only'}
 
 # What Windows' server gives at most: names per READDIR reply, bytes per READ.
 WINDOWS_NAMES_PER_READDIR = 100
@@ -410,6 +412,23 @@ def hook_replies():
     handler.send_packet = send_maybe_malformed
 
 
+def hook_signatures():
+    """Logs the algorithm each good login signature names for itself, as
+    "signature rsa-sha2-256": asyncssh takes any it knows, whatever the login
+    request named or server-sig-algs offered."""
+    connection = asyncssh.connection.SSHServerConnection
+    validate = connection.validate_public_key
+
+    async def validate_and_log(self, username, key_data, msg, signature):
+        good = await validate(self, username, key_data, msg, signature)
+        if good and msg:
+            size = int.from_bytes(signature[:4], 'big')
+            HOST.log('signature ' + signature[4:4 + size].decode(errors='backslashreplace'))
+        return good
+
+    connection.validate_public_key = validate_and_log
+
+
 def hook_readdir(hold):
     """Logs each READDIR's answer, fails the one --fail-readdir names and, with
     `hold`, makes the K-th answer wait `hold(K)` seconds once its batch is taken."""
@@ -506,9 +525,11 @@ async def silent(args):
 async def serve(args):
     if 'no-sig-algs' in HOST.faults:
         asyncssh.connection.SSHServerConnection._send_ext_info = lambda self: None
+    firmas = ['rsa-sha2-256'] if 'rsa-sha256-only' in HOST.faults else ()
     server = await asyncssh.listen(
         '127.0.0.1', args.port,
         server_host_keys=args.host_key,
+        signature_algs=firmas,
         authorized_client_keys=args.authorized_keys,
         server_factory=Server,
         sftp_factory=Sftp,
@@ -554,6 +575,7 @@ def main():
     asyncio.set_event_loop(loop)
     HOST = Host(args)
     hook_replies()
+    hook_signatures()
     if args.windows:
         asyncssh.sftp._MAX_READDIR_NAMES = WINDOWS_NAMES_PER_READDIR
     if args.max_channels > 0:

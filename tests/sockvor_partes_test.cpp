@@ -9,6 +9,7 @@
 #include "sftp/paquetes.h"
 #include "sockvor.h"
 #include "ssh/configssh.h"
+#include "ssh/identidades.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -370,6 +371,32 @@ TEST(Partes, PlazoDeConexion) {
                   c.segundos)
             << c.usuario << " " << c.sistema;
     }
+    fs::remove_all(carpeta);
+}
+
+// The key holder's list: the IdentityFile lines that apply, the user's file
+// first and each in its order, then libssh's three defaults, each path once;
+// the agent from the first IdentityAgent, else SSH_AUTH_SOCK.
+TEST(Partes, IdentidadesDeLaConfiguracion) {
+    auto carpeta = carpeta_nueva();
+    const auto usuario = carpeta / "usuario", sistema = carpeta / "sistema";
+    std::ofstream(usuario) << "Host otro\n IdentityFile ~/.ssh/otra\n IdentityAgent none\n"
+                              "Host del-entorno\n IdentityAgent SSH_AUTH_SOCK\n"
+                              "Host h\n IdentityFile ~/.ssh/id_%r\n IdentityFile %d/id_rsa\n"
+                              "Host *\n IdentityFile \"%d/con espacio_%h_%p%%\"\n";
+    std::ofstream(sistema) << "IdentityFile /etc/llave\nIdentityAgent ~/agente\n";
+    const std::vector<std::string> ambas = {usuario.string(), sistema.string()};
+    const Expansion e{"/casa", "/casa/.ssh", "real", "x1", 2222};
+    auto ids = identidades(ambas, "h", e, "/run/agente");
+    EXPECT_EQ(ids.archivos,
+              (std::vector<std::string>{"/casa/.ssh/id_x1", "/casa/.ssh/id_rsa",
+                                        "/casa/.ssh/con espacio_real_2222%", "/etc/llave",
+                                        "/casa/.ssh/id_ed25519", "/casa/.ssh/id_ecdsa"}));
+    EXPECT_EQ(ids.agente, "/casa/agente");
+    EXPECT_EQ(identidades(ambas, "otro", e, "/run/agente").agente, "");
+    EXPECT_EQ(identidades(ambas, "del-entorno", e, "/run/agente").agente, "/run/agente");
+    EXPECT_EQ(identidades({usuario.string()}, "h", e, "/run/agente").agente, "/run/agente");
+    EXPECT_EQ(identidades({usuario.string()}, "h", e, nullptr).agente, "");
     fs::remove_all(carpeta);
 }
 

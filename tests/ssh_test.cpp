@@ -168,6 +168,52 @@ TEST(Ssh, ProftpdAceptaCadaTipoDeLlaveEnCadaCorrida) {
     }
 }
 
+// Every kind of key the key holder signs with gets in, each with the signature
+// the host named (server-sig-algs) for RSA: the holder's signatures are
+// OpenSSL's, put in SSH's forms by hand.
+TEST(Ssh, CadaTipoDeLlaveEntraPorElLlavero) {
+    const struct {
+        const char *tipo;
+        int bits;
+        const char *falla, *firma;
+    } casos[] = {
+        {"ed25519", 0, "", "ssh-ed25519"},
+        {"ecdsa", 256, "", "ecdsa-sha2-nistp256"},
+        {"ecdsa", 384, "", "ecdsa-sha2-nistp384"},
+        {"ecdsa", 521, "", "ecdsa-sha2-nistp521"},
+        {"rsa", 0, "", "rsa-sha2-512"},
+        {"rsa", 0, "rsa-sha256-only", "rsa-sha2-256"},
+    };
+    for (const auto &c : casos) {
+        OpcionesHost o;
+        o.tipo_llave = c.tipo;
+        o.bits_llave = c.bits;
+        if (*c.falla) {
+            o.fallas = {c.falla};
+        }
+        HostSftp host(o);
+        host.crea_remoto(login, "a_201306.xml", "junio");
+        auto s = corre(host.home(), host.direccion(), host.deposito());
+        EXPECT_EQ(s.estado, 0) << c.firma << ": " << s.texto;
+        EXPECT_EQ(host.cuenta(std::string("signature ") + c.firma), 1) << c.firma;
+    }
+}
+
+// The process that talks to the host never opens a private key file, not even
+// to read the one the host accepts: the key holder, a child of its own, does.
+TEST(Ssh, ElProgramaNuncaAbreUnaLlavePrivada) {
+    HostSftp host;
+    host.crea_remoto(login, "a_201306.xml", "junio");
+    const std::string ssh = host.home() + "/.ssh/";
+    auto o = acuses(host.home(), host.direccion(), host.deposito());
+    o.argumentos.insert(o.argumentos.begin(),
+                        {"env", std::string("LD_PRELOAD=") + NUNCA_ABRE_SO,
+                         "NUNCA_ABRE=" + ssh + "id_ed25519:" + ssh + "id_ecdsa:" + ssh + "id_rsa"});
+    auto s = ejecuta(o.argumentos, o.entorno);
+    EXPECT_EQ(s.estado, 0) << s.texto;
+    EXPECT_EQ(lee_archivo(host.deposito() + "/a_201306.xml"), "junio");
+}
+
 // The host reads our channel close and our DISCONNECT, as from OpenSSH's client:
 // no session of its ends in a reset or a broken pipe.
 TEST(Ssh, CadaCorridaTerminaConDisconnect) {

@@ -109,7 +109,7 @@ void confina(const std::string &local) {
     anota(std::move(carpeta), std::move(fd));
 }
 
-void sella() {
+void sella(pid_t hijo) {
     if (!conocida || sellada) {
         return;
     }
@@ -122,7 +122,7 @@ void sella() {
     }
     detiene_hilos();
     bool con_landlock = landlock::lee_solo_en(carpeta_fd.get());
-    sellada = permite_solo(Lista::sellado) || con_landlock;
+    sellada = permite_solo(Lista::sellado, {.hijo = hijo}) || con_landlock;
 }
 
 bool sellado() {

@@ -7,18 +7,20 @@
 //      and every thread takes the allowlist `deposito` (permitidas.h). The program tells
 //      the library its folder before the library connects (FijaDeposito), so this holds
 //      from the host's first byte; another caller gets it at its first fetch.
-//   2. seal: once the host accepted the user, and only for a process that told its folder
-//      in advance: files may be opened only beneath the folder, no socket is made, no
-//      program run, no process but itself signalled (the allowlist `sellado`, with
-//      Landlock's rules for reading, TCP and signals where the kernel has them). The
-//      private keys never entered this process (the key holder, ssh/llavero.h), and the
-//      holder with its agent connection is gone by then.
+//   2. seal: once the connection is made and the key holder started, before the host's
+//      first byte, and only for a process that told its folder in advance: files may be
+//      opened only beneath the folder, no socket is made, no program run, no process but
+//      itself and the holder signalled (the allowlist `sellado`, with Landlock's rules
+//      for reading and TCP where the kernel has them). The private keys never enter this
+//      process: the holder (ssh/llavero.h) reads them and talks to the user's agent, and
+//      is gone once the host has accepted the user.
 //
 // Where the kernel lacks Landlock or seccomp, the process goes on without that part and
 // says nothing.
 #pragma once
 
 #include <string>
+#include <sys/types.h>
 
 namespace sockvor {
 
@@ -34,8 +36,10 @@ void conoce_deposito(const std::string &prefijo);
 // Once confined, a fetch into another folder fails with SOCKVOR_E_LOCAL.
 void confina(const std::string &local);
 
-// Called once the host accepted the user: seals the process if its folder was given.
-void sella();
+// Called once everything is read, connected and started, before the host's first byte:
+// seals the process if its folder was given. `hijo` (the key holder) may still be
+// signalled.
+void sella(pid_t hijo);
 // Whether the process is sealed: it can make no new connection.
 bool sellado();
 

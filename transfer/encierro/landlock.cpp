@@ -18,7 +18,6 @@ constexpr std::uint64_t truncar = 1ULL << 14;    // ABI 3
 constexpr std::uint64_t tcp_escucha = 1ULL << 0; // ABI 4
 constexpr std::uint64_t tcp_conecta = 1ULL << 1;
 constexpr std::uint64_t ambito_unix_abstracto = 1ULL << 0; // ABI 6
-constexpr std::uint64_t ambito_senales = 1ULL << 1;
 
 // landlock_ruleset_attr as of ABI 6; an older kernel is given only the fields it knows.
 struct Atributos {
@@ -110,16 +109,21 @@ bool lee_solo_en(int carpeta) {
     if (v >= 4) {
         a.red = tcp_escucha | tcp_conecta;
     }
+    // Signals stay the allowlist's business: it lets the key holder, a child started
+    // outside this domain, be ended.
     if (v >= 6) {
-        a.ambito = ambito_unix_abstracto | ambito_senales;
+        a.ambito = ambito_unix_abstracto;
     }
     const std::uint64_t leer = LANDLOCK_ACCESS_FS_READ_FILE | LANDLOCK_ACCESS_FS_READ_DIR;
+    // Where a closed descriptor's number is kept taken (llavero.cpp).
+    Descriptor nulo(::open("/dev/null", O_PATH | O_CLOEXEC));
 #if defined(__SANITIZE_ADDRESS__)
     // The leak checker reads the process's threads and maps at exit: sanitized builds only.
     Descriptor proc(::open("/proc", O_PATH | O_DIRECTORY | O_CLOEXEC));
-    return aplica(v, a, {{carpeta, leer}, {proc.get(), leer}});
+    return aplica(
+        v, a, {{carpeta, leer}, {nulo.get(), LANDLOCK_ACCESS_FS_READ_FILE}, {proc.get(), leer}});
 #else
-    return aplica(v, a, {{carpeta, leer}});
+    return aplica(v, a, {{carpeta, leer}, {nulo.get(), LANDLOCK_ACCESS_FS_READ_FILE}});
 #endif
 }
 

@@ -15,8 +15,8 @@ int abi();
 bool escribe_solo_en(int carpeta);
 
 // From now on files and folders may be opened, for reading too, only beneath `carpeta`
-// (or nowhere: -1), programs run from nowhere; where the kernel can (ABI 4 and 6), no TCP
-// connection made or port bound, no signal sent nor abstract UNIX socket reached outside
+// (or nowhere: -1) and /dev/null, programs run from nowhere; where the kernel can (ABI 4
+// and 6), no TCP connection made or port bound, no abstract UNIX socket reached outside
 // the domain.
 bool lee_solo_en(int carpeta);
 

@@ -131,6 +131,9 @@ std::vector<Permiso> permisos(const Ajustes &a) {
     // flags where no filter reads them: refused, the C library falls back to clone.
     p.push_back({SYS_clone, siempre, {con_bits(0, CLONE_THREAD)}});
     agrega(p, sellar, {SYS_clone, SYS_vfork, SYS_fork, SYS_execve});
+    // The key holder as it starts: a session of its own, no descriptor but its socket.
+    agrega(p, sellar, {SYS_setsid});
+    agrega(p, siempre, {SYS_close_range});
     // What a program started then needs of its loader: its thread pointer.
     agrega_si(p, sellar, SYS_arch_prctl, 0, {ARCH_SET_FS, ARCH_GET_FS});
     // Narrowing itself further is always allowed: another Landlock domain, another filter.
@@ -139,11 +142,14 @@ std::vector<Permiso> permisos(const Ajustes &a) {
             SYS_seccomp});
     agrega_si(p, siempre, SYS_prctl, 0,
               {PR_SET_NO_NEW_PRIVS, PR_GET_NO_NEW_PRIVS, PR_GET_SECCOMP, PR_GET_DUMPABLE,
-               PR_CAPBSET_READ, PR_SET_NAME, PR_GET_NAME});
+               PR_CAPBSET_READ, PR_SET_NAME, PR_GET_NAME, PR_SET_PDEATHSIG});
     // Signals: to the process itself always (raise(), a handler ending the process by its
-    // signal, a thread of its own); to others only before the seal.
+    // signal, a thread of its own), and to the child named; to others only before the seal.
     const auto yo = static_cast<std::uint32_t>(::getpid());
     p.push_back({SYS_kill, siempre, {int_es(0, yo)}});
+    if (a.hijo > 0) {
+        p.push_back({SYS_kill, siempre, {int_es(0, static_cast<std::uint32_t>(a.hijo))}});
+    }
     p.push_back({SYS_tgkill, siempre, {int_es(0, yo)}});
     agrega(p, sellar, {SYS_kill, SYS_tgkill});
 
@@ -209,7 +215,7 @@ std::vector<Permiso> permisos(const Ajustes &a) {
     // the memory) that attaches to every thread: sanitized test builds only.
     p.push_back({SYS_clone, siempre, {con_bits(0, CLONE_UNTRACED | CLONE_VM)}});
     agrega(p, siempre, {SYS_ptrace, SYS_getdents});
-    agrega_si(p, siempre, SYS_prctl, 0, {PR_SET_PDEATHSIG, PR_SET_PTRACER, PR_SET_DUMPABLE});
+    agrega_si(p, siempre, SYS_prctl, 0, {PR_SET_PTRACER, PR_SET_DUMPABLE});
 #endif
     return p;
 }

@@ -17,10 +17,13 @@
 //     of a file's mode, owner, times, flags or extended attributes by its name, or
 //     through a descriptor but for the few the deposit makes on its own files; ioctls
 //     but a few that only read; io_uring, ptrace, and the like.
-//   - `sellado`: once the host accepted the user. Only what listing and fetching over
-//     the connection already made still need: no new socket of any family, no new
-//     process or program, no signal but to the process itself.
+//   - `sellado`: before the host's first byte, all read, connected and started. Only
+//     what authenticating, listing and fetching over the connection already made still
+//     need: no new socket of any family, no new process or program, no signal but to the
+//     process itself and the child it names.
 #pragma once
+
+#include <sys/types.h>
 
 namespace sockvor {
 
@@ -30,6 +33,8 @@ struct Ajustes {
     // Where Landlock cannot refuse a truncation (its ABI before 3, Linux before 6.2):
     // also refuse every open that would truncate, which the program never makes.
     bool vedar_truncado_al_abrir = false;
+    // A child of the process it may still signal once sealed (the key holder); 0: none.
+    pid_t hijo = 0;
 };
 
 // Installs the list on every thread of the process; false where the kernel offers no

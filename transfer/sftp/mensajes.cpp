@@ -13,61 +13,6 @@ constexpr std::uint32_t attr_extended = 0x80000000;
 constexpr std::uint32_t attr_conocidos =
     attr_size | attr_uidgid | attr_permissions | attr_acmodtime | attr_extended;
 
-// Reads fields off a packet; the first field that does not fit makes it fail for good.
-class Lector {
-  public:
-    explicit Lector(std::string_view datos) : resto_(datos) {}
-
-    bool u8(std::uint8_t &v) {
-        if (!toma(1)) {
-            return false;
-        }
-        v = static_cast<std::uint8_t>(tomado_[0]);
-        return true;
-    }
-    bool u32(std::uint32_t &v) {
-        if (!toma(4)) {
-            return false;
-        }
-        v = 0;
-        for (char c : tomado_) {
-            v = (v << 8) | static_cast<std::uint8_t>(c);
-        }
-        return true;
-    }
-    bool u64(std::uint64_t &v) {
-        std::uint32_t alto = 0, bajo = 0;
-        if (!u32(alto) || !u32(bajo)) {
-            return false;
-        }
-        v = (std::uint64_t{alto} << 32) | bajo;
-        return true;
-    }
-    bool cadena(std::string_view &v) {
-        std::uint32_t largo = 0;
-        if (!u32(largo) || !toma(largo)) {
-            return false;
-        }
-        v = tomado_;
-        return true;
-    }
-    std::size_t quedan() const { return resto_.size(); }
-
-  private:
-    bool toma(std::size_t n) {
-        if (n > resto_.size()) {
-            resto_ = {};
-            return false;
-        }
-        tomado_ = resto_.substr(0, n);
-        resto_.remove_prefix(n);
-        return true;
-    }
-
-    std::string_view resto_;
-    std::string_view tomado_;
-};
-
 bool lee_atributos(Lector &l, Atributos &a, std::string &motivo) {
     std::uint32_t banderas = 0;
     if (!l.u32(banderas)) {

@@ -4,6 +4,8 @@
 // against the bytes it would need, and a packet may not exceed `paquete_maximo`.
 #pragma once
 
+#include "binario.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -50,44 +52,8 @@ constexpr std::uint32_t paquete_maximo = 256 * 1024;
 // A handle is at most 256 bytes long in version 3.
 constexpr std::size_t handle_maximo = 256;
 
-// One packet as it goes on the wire: fields appended in order, then its length
-// put in front. Requests are built with it; so are a played host's replies.
-class Escritor {
-  public:
-    explicit Escritor(std::uint8_t tipo) {
-        bytes_.resize(4);
-        u8(tipo);
-    }
-    Escritor &u8(std::uint8_t v) {
-        bytes_ += static_cast<char>(v);
-        return *this;
-    }
-    Escritor &u32(std::uint32_t v) {
-        for (int corrimiento = 24; corrimiento >= 0; corrimiento -= 8) {
-            bytes_ += static_cast<char>((v >> corrimiento) & 0xff);
-        }
-        return *this;
-    }
-    Escritor &u64(std::uint64_t v) {
-        u32(static_cast<std::uint32_t>(v >> 32));
-        return u32(static_cast<std::uint32_t>(v));
-    }
-    Escritor &cadena(std::string_view s) {
-        u32(static_cast<std::uint32_t>(s.size()));
-        bytes_.append(s);
-        return *this;
-    }
-    std::string termina() {
-        auto largo = static_cast<std::uint32_t>(bytes_.size() - 4);
-        for (int i = 0; i < 4; ++i) {
-            bytes_[static_cast<std::size_t>(i)] = static_cast<char>((largo >> (24 - 8 * i)) & 0xff);
-        }
-        return std::move(bytes_);
-    }
-
-  private:
-    std::string bytes_;
-};
+// Requests are built with sockvor's Escritor (binario.h); so are a played host's replies.
+using sockvor::Escritor;
 
 // ---- Requests --------------------------------------------------------------------
 

@@ -1,11 +1,12 @@
 #include "ssh/autenticacion.h"
 
 #include "sockvor.h"
+#include "ssh/firma.h"
+#include "ssh/llavero.h"
 #include "ssh/ssh.h"
 
 #include <algorithm>
 #include <libssh/callbacks.h>
-#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -15,8 +16,8 @@ namespace {
 
 // What an attempt learnt about the keys that did not get in.
 struct Intento {
-    ssh_session sesion = nullptr;
-    std::vector<std::string> con_frase;   // key files skipped for their passphrase
+    std::string actual;                   // the key being tried, as a message names it
+    std::vector<std::string> con_frase;   // key files kept back for their passphrase
     std::vector<std::string> sin_ofrecer; // keys libssh kept back, with its reason
     int rechazos = 0;                     // keys the host was offered and refused
 };
@@ -24,43 +25,18 @@ struct Intento {
 // Calls into this library are serialised, and libssh calls back on the caller's thread.
 Intento *en_curso = nullptr;
 
-// The file of the key libssh is trying, or nothing for a key of the agent.
-std::optional<std::string> archivo_actual(ssh_session sesion) {
-    char *archivo = nullptr;
-    if (ssh_userauth_publickey_auto_get_current_identity(sesion, &archivo) != SSH_OK || !archivo) {
-        return std::nullopt;
-    }
-    std::string salida = archivo;
-    ssh_string_free_char(archivo);
-    return salida;
-}
-
-std::string identidad_actual(ssh_session sesion) {
-    auto archivo = archivo_actual(sesion);
-    return archivo ? "la llave " + *archivo : "una llave del agente SSH";
-}
-
 void agrega_sin_repetir(std::vector<std::string> &lista, std::string texto) {
     if (std::find(lista.begin(), lista.end(), texto) == lista.end()) {
         lista.push_back(std::move(texto));
     }
 }
 
-// Asked for a key's passphrase: refuses, so neither libssh nor OpenSSL ever
-// prompts, and remembers the key.
-int sin_frase(const char *, char *, size_t, int, int, void *) {
-    if (en_curso) {
-        if (auto archivo = archivo_actual(en_curso->sesion)) {
-            agrega_sin_repetir(en_curso->con_frase, std::move(*archivo));
-        }
-    }
-    return -1;
-}
-
-// libssh says only through its error text why it kept a key back (a signature
-// it refuses, as SHA-1 ssh-rsa when the host named no rsa-sha2, or a key too
-// small) and that the host refused one; both pass through the log at warning level.
-void escucha(int, const char *funcion, const char *texto, void *) {
+// libssh names the agent's key it tries only in its debug log, by the key's
+// comment: the holder leaves the user's agent's keys without one and gives a
+// file's key its path. Why it kept a key back (a signature it refuses, as
+// SHA-1 ssh-rsa when the host named no rsa-sha2, or a key too small) and that
+// the host refused one it says only as warnings.
+void escucha(int prioridad, const char *funcion, const char *texto, void *) {
     if (!en_curso || !funcion) {
         return;
     }
@@ -69,23 +45,17 @@ void escucha(int, const char *funcion, const char *texto, void *) {
         t.remove_prefix(p + 2);
     }
     std::string_view f(funcion);
-    if (f == "ssh_userauth_try_publickey") {
-        agrega_sin_repetir(en_curso->sin_ofrecer,
-                           identidad_actual(en_curso->sesion) + " (" + visible(t) + ")");
+    constexpr std::string_view probando = "Trying identity ";
+    if (f == "ssh_userauth_agent" && t.starts_with(probando)) {
+        t.remove_prefix(probando.size());
+        en_curso->actual = t.empty() ? "una llave del agente SSH" : "la llave " + visible(t);
+    } else if (prioridad != SSH_LOG_WARN) {
+        return;
+    } else if (f == "ssh_userauth_try_publickey") {
+        agrega_sin_repetir(en_curso->sin_ofrecer, en_curso->actual + " (" + visible(t) + ")");
     } else if (f == "ssh_packet_userauth_failure") {
         ++en_curso->rechazos;
     }
-}
-
-ssh_callbacks_struct *llamadas() {
-    // Lives as long as any session that points at it: the whole process.
-    static ssh_callbacks_struct c = [] {
-        ssh_callbacks_struct v{};
-        v.auth_function = sin_frase;
-        ssh_callbacks_init(&v);
-        return v;
-    }();
-    return &c;
 }
 
 // Listens to libssh's log for the length of one attempt, then puts it back.
@@ -96,7 +66,7 @@ class Escucha {
           datos_(ssh_get_log_userdata()) {
         en_curso = &intento;
         ssh_set_log_callback(escucha);
-        ssh_set_log_level(std::max(nivel_, static_cast<int>(SSH_LOG_WARN)));
+        ssh_set_log_level(std::max(nivel_, static_cast<int>(SSH_LOG_DEBUG)));
     }
     Escucha(const Escucha &) = delete;
     Escucha &operator=(const Escucha &) = delete;
@@ -190,7 +160,8 @@ std::string enumera(const std::vector<std::string> &partes) {
 
 } // namespace
 
-void autentica(ConexionSsh &s, const std::string &login, const std::string &dir_ssh) {
+void autentica(ConexionSsh &s, const std::string &login, const std::string &dir_ssh,
+               Llavero &llavero) {
     ssh_session ss = s.ssh.get();
     const std::string accion = "autenticar al usuario " + login;
     Guardia guardia(s.fd, s.plazo);
@@ -205,17 +176,41 @@ void autentica(ConexionSsh &s, const std::string &login, const std::string &dir_
     if (r == SSH_AUTH_ERROR) {
         s.falla_llamada(SOCKVOR_E_AUTENTICACION, accion);
     }
-    ssh_set_callbacks(ss, llamadas());
+    auto con_frase = llavero.con_frase();
+    if (ssh_set_agent_socket(ss, llavero.socket()) != SSH_OK) {
+        s.falla_llamada(SOCKVOR_E_INTERNO, accion);
+    }
+    llavero.entregado();
     Intento intento;
-    intento.sesion = ss;
     {
         Escucha escucha(intento);
-        r = por_turnos(s, [&] { return ssh_userauth_publickey_auto(ss, nullptr, nullptr); });
+        r = por_turnos(s, [&] { return ssh_userauth_agent(ss, nullptr); });
+        // A key kept back for its passphrase is named if the host would take it
+        // (its public key is no secret), or if it has no NAME.pub to tell.
+        for (std::size_t i = 0; i < con_frase.size() && r == SSH_AUTH_DENIED; ++i) {
+            const auto &c = con_frase[i];
+            auto publica = llave_de_blob(c.blob);
+            intento.actual = "la llave " + visible(c.archivo);
+            int oferta =
+                publica
+                    ? por_turnos(
+                          s, [&] { return ssh_userauth_try_publickey(ss, nullptr, publica.get()); })
+                    : SSH_AUTH_SUCCESS;
+            if (oferta == SSH_AUTH_SUCCESS) {
+                agrega_sin_repetir(intento.con_frase, c.archivo);
+            } else if (oferta == SSH_AUTH_ERROR) {
+                r = oferta;
+            }
+        }
     }
     if (r == SSH_AUTH_SUCCESS) {
         return;
     }
-    if (r == SSH_AUTH_ERROR || vigia().disparo() || !ssh_is_connected(ss)) {
+    bool caida = vigia().disparo() || !ssh_is_connected(ss);
+    if (!caida) {
+        llavero.comprueba(); // a holder gone looks to libssh like an agent with no keys
+    }
+    if (r == SSH_AUTH_ERROR || caida) {
         s.falla_llamada(SOCKVOR_E_AUTENTICACION, accion);
     }
     falla_sin_llave(intento, s.host, login, dir_ssh);

@@ -7,11 +7,13 @@
 namespace sockvor {
 
 struct ConexionSsh;
+class Llavero;
 
-// Authenticates `login` with the agent's keys, then with the key files libssh
-// knows (its defaults and the configuration's IdentityFile); throws Fallo. A
-// key that needs a passphrase is skipped and named in the failure; so is a key
-// that was never offered. `dir_ssh` is where the key files are, for messages.
-void autentica(ConexionSsh &conexion, const std::string &login, const std::string &dir_ssh);
+// Authenticates `login` with the user's agent's keys, then with those of the
+// identity files, all served by the key holder `llavero` as an agent; throws
+// Fallo. A key that needs a passphrase is skipped and named in the failure; so
+// is a key that was never offered. `dir_ssh` is where the key files are, for messages.
+void autentica(ConexionSsh &conexion, const std::string &login, const std::string &dir_ssh,
+               Llavero &llavero);
 
 } // namespace sockvor

@@ -66,9 +66,26 @@ bool patron_host(std::string_view patron, std::string_view host) {
     return patron_host(patron.substr(1), host.substr(1));
 }
 
+// The seconds of the first ConnectTimeout found. OpenSSH stops at a bad value
+// too; the caller falls back to its default.
+std::optional<int> primer_plazo(const std::vector<std::string> &valores) {
+    int segundos = 0;
+    if (valores.empty()) {
+        return std::nullopt;
+    }
+    const auto &v = valores.front();
+    auto [resto, ec] = std::from_chars(v.data(), v.data() + v.size(), segundos);
+    if (ec == std::errc{} && resto == v.data() + v.size() && segundos > 0) {
+        return segundos;
+    }
+    return std::nullopt;
+}
+
 } // namespace
 
-std::optional<int> connect_timeout(std::string_view configuracion, std::string_view host) {
+std::vector<std::string> valores(std::string_view configuracion, std::string_view host,
+                                 std::string_view palabra) {
+    std::vector<std::string> salida;
     bool aplica = true; // lines before the first Host apply to every host
     std::size_t inicio = 0;
     while (inicio < configuracion.size()) {
@@ -89,18 +106,15 @@ std::optional<int> connect_timeout(std::string_view configuracion, std::string_v
             aplica = coincide_patrones({p.begin() + 1, p.end()}, host);
         } else if (igual_sin_caso(p.front(), "Match")) {
             aplica = false;
-        } else if (aplica && igual_sin_caso(p.front(), "ConnectTimeout") && p.size() >= 2) {
-            int segundos = 0;
-            auto v = p[1];
-            auto [resto, ec] = std::from_chars(v.data(), v.data() + v.size(), segundos);
-            if (ec == std::errc{} && resto == v.data() + v.size() && segundos > 0) {
-                return segundos;
-            }
-            // OpenSSH stops at a bad value too; the caller falls back to its default.
-            return std::nullopt;
+        } else if (aplica && igual_sin_caso(p.front(), palabra) && p.size() >= 2) {
+            salida.emplace_back(p[1]);
         }
     }
-    return std::nullopt;
+    return salida;
+}
+
+std::optional<int> connect_timeout(std::string_view configuracion, std::string_view host) {
+    return primer_plazo(valores(configuracion, host, "ConnectTimeout"));
 }
 
 bool coincide_patrones(const std::vector<std::string_view> &patrones, std::string_view host) {
@@ -117,14 +131,19 @@ bool coincide_patrones(const std::vector<std::string_view> &patrones, std::strin
     return alguno;
 }
 
-std::optional<int> connect_timeout_de_archivo(const std::string &ruta, std::string_view host) {
+std::vector<std::string> valores_de_archivo(const std::string &ruta, std::string_view host,
+                                            std::string_view palabra) {
     std::ifstream archivo(ruta);
     if (!archivo) {
-        return std::nullopt;
+        return {};
     }
     std::ostringstream texto;
     texto << archivo.rdbuf();
-    return connect_timeout(texto.str(), host);
+    return valores(texto.str(), host, palabra);
+}
+
+std::optional<int> connect_timeout_de_archivo(const std::string &ruta, std::string_view host) {
+    return primer_plazo(valores_de_archivo(ruta, host, "ConnectTimeout"));
 }
 
 std::chrono::seconds plazo_de_conexion(const std::string &config_usuario,

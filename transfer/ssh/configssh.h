@@ -1,6 +1,7 @@
-// libssh reads ConnectTimeout into its session but offers no way to read it
-// back, and the watchdog needs the same figure, so it is read here as OpenSSH
-// would: the first value found for a Host block matching the name as given.
+// libssh reads ConnectTimeout, IdentityFile and IdentityAgent into its session
+// but offers no way to read them back, and the watchdog and the key holder need
+// them, so they are read here as OpenSSH would: from the Host blocks matching
+// the name as given.
 #pragma once
 
 #include <chrono>
@@ -11,9 +12,17 @@
 
 namespace sockvor {
 
-// Seconds of ConnectTimeout for `host` in the configuration text, if any.
-// Match blocks are skipped (their conditions are not evaluated) and Include is
-// not followed.
+// The first argument of every `palabra` line (any case) that applies to `host`,
+// in order. Match blocks are skipped (their conditions are not evaluated) and
+// Include is not followed.
+std::vector<std::string> valores(std::string_view configuracion, std::string_view host,
+                                 std::string_view palabra);
+// The same from a file; nothing if it cannot be read.
+std::vector<std::string> valores_de_archivo(const std::string &ruta, std::string_view host,
+                                            std::string_view palabra);
+
+// Seconds of ConnectTimeout for `host` in the configuration text: its first
+// value, if valid.
 std::optional<int> connect_timeout(std::string_view configuracion, std::string_view host);
 
 std::optional<int> connect_timeout_de_archivo(const std::string &ruta, std::string_view host);

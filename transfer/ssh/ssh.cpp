@@ -5,7 +5,9 @@
 #include "sockvor.h"
 #include "ssh/autenticacion.h"
 #include "ssh/configssh.h"
+#include "ssh/identidades.h"
 #include "ssh/llave_host.h"
+#include "ssh/llavero.h"
 #include "ssh/tcp.h"
 
 #include <cstdlib>
@@ -146,14 +148,20 @@ std::unique_ptr<ConexionSsh> conecta(const std::string &ip, const std::string &l
     s->fd = s->socket.get();
     opcion(SSH_OPTIONS_FD, &s->fd);
     s->entregado = true;
+    // The key holder reads the keys and reaches the user's agent; it starts before the
+    // seal, and the process that reads the host's bytes never does either.
+    Expansion e{home, dir_ssh, host, login, puerto};
+    auto ids = identidades({dir_ssh + "/config", "/etc/ssh/ssh_config"}, direccion->host, e,
+                           std::getenv("SSH_AUTH_SOCK"));
+    Llavero llavero(ids, login, s->plazo,
+                    "No se pudo autenticar al usuario " + login + " en el host " + ip);
+    // Everything read, connected and started: from the host's first byte on, nothing more.
+    sella(llavero.pid());
     if (s->vigilado([&] { return ssh_connect(ss); }) != SSH_OK) {
         s->falla_llamada(SOCKVOR_E_CONEXION, "iniciar la sesión SSH");
     }
     verifica_host(*s, conocidas, h);
-
-    autentica(*s, login, dir_ssh);
-    // The process parses the host's bytes from now on with no key and no agent left.
-    sella();
+    autentica(*s, login, dir_ssh, llavero);
     return s;
 }
 
