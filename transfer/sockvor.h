@@ -58,11 +58,11 @@
 //
 // FijaDeposito, ours alone (a site's library need not have it; acuses looks it up by
 // name), tells the library that folder before anything else: the process is confined
-// to it at once, before the library reads a byte from any host; and once a host
-// accepted the user, the process is sealed: it opens files only in that folder, makes
-// no connection (a connection the host closes is not made again), runs no program and
-// signals no process but itself. Returns 0, or SOCKVOR_E_ARGUMENTO for a null folder.
-// Only its first call counts.
+// to it at once; and once the connection is made, before the library reads the host's
+// first byte, the process is sealed: it opens files only in that folder, makes no
+// connection (a connection the host closes is not made again), runs no program and
+// signals no process but itself and its key holder. Returns 0, or SOCKVOR_E_ARGUMENTO
+// for a null folder. Only its first call counts.
 #pragma once
 
 #ifdef __cplusplus
