@@ -220,14 +220,4 @@ void quita_temporales_anotados() {
     }
 }
 
-void bloquea_senales_en_este_hilo() {
-    sigset_t todas;
-    sigfillset(&todas);
-    // Faults must still reach the thread that caused them.
-    for (int s : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) {
-        sigdelset(&todas, s);
-    }
-    ::pthread_sigmask(SIG_BLOCK, &todas, nullptr);
-}
-
 } // namespace sockvor

@@ -35,8 +35,4 @@ void olvida_temporal(int slot);
 // Removes every noted temporary file now: for an exit that skips the usual teardown.
 void quita_temporales_anotados();
 
-// Keeps the library's own threads from taking the process's signals, so the
-// handlers run on a thread that owns what they look at.
-void bloquea_senales_en_este_hilo();
-
 } // namespace sockvor
