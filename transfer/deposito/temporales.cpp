@@ -1,5 +1,6 @@
 #include "deposito/temporales.h"
 
+#include "deposito/carpetas.h"
 #include "recursos.h"
 #include "rutas.h"
 
@@ -102,6 +103,9 @@ std::once_flag instalados;
 extern "C" void al_recibir_senal(int senal) {
     int guardado = errno;
     quita_temporales_anotados();
+    // What took its name is on disk before the process ends, as at any exit, and so
+    // are the removals just made.
+    sincroniza_sostenidas();
     errno = guardado;
     // End as the signal would have: the default action, once this handler returns.
     ::signal(senal, SIG_DFL);

@@ -1,7 +1,8 @@
 // The temporary files deposits are written to, ".<name>.sockvor-XXXXXX" beside
 // their destination, and what removes them when a run cannot: a handler for the
-// signals that end a run (TERM, INT, HUP), and, for a run killed outright or a
-// power cut, the next run, before it fetches the same name.
+// signals that end a run (TERM, INT, HUP), which then syncs the folders deposited
+// in (carpetas.h), and, for a run killed outright or a power cut, the next run,
+// before it fetches the same name.
 //
 // A live temporary file is held under an exclusive flock(2) by the process
 // writing it; a file of that shape that nobody holds is a leftover.
