@@ -116,10 +116,12 @@ TEST_P(AcusesHostFalla, EstadoLineaYDepositoIntacto) {
     }
 }
 
-OpcionesHost con_demora(int autenticacion_ms, std::vector<std::string> lentos = {}) {
+OpcionesHost con_demora(int autenticacion_ms, std::vector<std::string> lentos = {},
+                        int saludo_ms = 0) {
     OpcionesHost o = con({});
     o.demora_autenticacion_ms = autenticacion_ms;
     o.lentos = std::move(lentos);
+    o.demora_saludo_ms = saludo_ms;
     return o;
 }
 
@@ -145,6 +147,8 @@ INSTANTIATE_TEST_SUITE_P(
         CasoFalla{"CarpetaDesaparecida", con({"vanish"}), true, 4, al_traer, "no existe", 1},
         // Answers that come 3.5 s late, past the 2 s bound: the bound is the
         // timeout itself, at every step, not some multiple of it.
+        CasoFalla{"HostLentoAlSaludar", con_demora(0, {}, 3500), true, 3, al_buscar,
+                  "no respondió en 2 s al iniciar la sesión SSH"},
         CasoFalla{"HostLentoAlAutenticar", con_demora(3500), true, 3, al_buscar,
                   "no respondió en 2 s"},
         CasoFalla{"HostLentoAlLeer", con_demora(0, {"a_201306.xml=3500"}), true, 4, al_traer,
