@@ -9,6 +9,7 @@
 #include <ctime>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -96,16 +97,28 @@ INSTANTIATE_TEST_SUITE_P(AcusesHost, LimiteDeTareas,
 // A TERM that comes while a thread of the library is being born, just as the program's
 // thread has made a temporary file and holds the signal back until it is noted: the
 // thread, born with the signal blocked, leaves it to the program's, whose handler removes
-// every temporary file (hilo_lento.cpp sends it then). A thread born taking it would end
-// the run with that file left behind.
+// every temporary file (hilo_lento.cpp says when). A thread born taking it would end the
+// run with that file left behind.
 TEST(AcusesHost, SenalMientrasNaceUnHiloNoDejaTemporales) {
     HostSftp host;
     host.usa_home();
     crea_archivos(host);
-    auto s = ejecuta({ACUSES_BIN, host.direccion(), login, host.deposito()},
-                     {"ASAN_OPTIONS=verify_asan_link_order=0",
-                      std::string("LD_PRELOAD=") + HILO_LENTO_SO, "HILO_LENTO_MS=1000"});
-    EXPECT_EQ(s.estado, 128 + SIGTERM) << "la señal no llegó mientras nacía un hilo: " << s.texto;
+    int aviso[2];
+    ASSERT_EQ(pipe(aviso), 0);
+    Proceso acuses({ACUSES_BIN, host.direccion(), login, host.deposito()},
+                   {"ASAN_OPTIONS=verify_asan_link_order=0",
+                    std::string("LD_PRELOAD=") + HILO_LENTO_SO, "HILO_LENTO_MS=2000",
+                    "HILO_LENTO_AVISO=" + std::to_string(aviso[1])});
+    close(aviso[1]);
+    // The bound only turns a hang into a failure.
+    pollfd p{aviso[0], POLLIN, 0};
+    char c = 0;
+    bool a_tiempo = poll(&p, 1, 60000) == 1 && read(aviso[0], &c, 1) == 1;
+    close(aviso[0]);
+    kill(acuses.pid(), SIGTERM);
+    auto s = acuses.espera();
+    ASSERT_TRUE(a_tiempo) << "no se hizo un temporal mientras nacía un hilo: " << s.texto;
+    EXPECT_EQ(s.estado, 128 + SIGTERM) << s.texto;
     EXPECT_TRUE(ocultos(host.deposito()).empty());
 }
 

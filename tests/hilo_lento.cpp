@@ -1,13 +1,13 @@
-// Put first with LD_PRELOAD: a signal that comes while one of the program's threads is
-// being born, just as a temporary file has been made and not yet noted. Every thread the
-// program starts waits, before it runs anything of its own, until that has happened or
-// HILO_LENTO_MS milliseconds have passed, as a thread the system is slow to run; the first
-// temporary file (".sockvor-" in its name) made while one waits is followed by a SIGTERM to
-// the process, and the thread that made it stays in open() a second longer. A thread born
-// taking TERM takes it meanwhile.
+// Put first with LD_PRELOAD: a moment when one of the program's threads is being born just
+// as a temporary file has been made and not yet noted, held long enough for a test to send
+// a signal then. Every thread the program starts waits, before it runs anything of its
+// own, for up to HILO_LENTO_MS milliseconds, as a thread the system is slow to run. The
+// first temporary file (".sockvor-" in its name) made while one waits is announced by a
+// byte on the descriptor HILO_LENTO_AVISO; the thread that made it then stays in open()
+// for HILO_LENTO_MS more, and those being born wait as long. The signal comes from outside
+// the process, as an operator's would: a confined process may not be allowed to send it.
 #include <atomic>
 #include <chrono>
-#include <csignal>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -20,7 +20,13 @@
 namespace {
 
 std::atomic<int> naciendo{0};
-std::atomic<bool> enviada{false};
+std::atomic<bool> avisado{false};
+std::atomic<bool> suelto{false};
+
+std::chrono::milliseconds demora() {
+    const char *ms = std::getenv("HILO_LENTO_MS");
+    return std::chrono::milliseconds(ms ? std::atoi(ms) : 0);
+}
 
 struct Arranque {
     void *(*cuerpo)(void *);
@@ -30,11 +36,9 @@ struct Arranque {
 void *nace(void *dato) {
     auto arranque = *static_cast<Arranque *>(dato);
     delete static_cast<Arranque *>(dato);
-    const char *ms = std::getenv("HILO_LENTO_MS");
-    auto hasta =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(ms ? std::atoi(ms) : 0);
+    auto hasta = std::chrono::steady_clock::now() + demora();
     ++naciendo;
-    while (!enviada && std::chrono::steady_clock::now() < hasta) {
+    while (!suelto && (avisado || std::chrono::steady_clock::now() < hasta)) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     --naciendo;
@@ -44,10 +48,13 @@ void *nace(void *dato) {
 int abre(const char *nombre, const char *ruta, int banderas, mode_t modo) {
     int fd = reinterpret_cast<int (*)(const char *, int, ...)>(dlsym(RTLD_NEXT, nombre))(
         ruta, banderas, modo);
-    if (fd >= 0 && (banderas & O_CREAT) && std::strstr(ruta, ".sockvor-") && naciendo > 0 &&
-        !enviada.exchange(true)) {
-        ::kill(::getpid(), SIGTERM);
-        std::this_thread::sleep_for(std::chrono::seconds(1));
+    const char *aviso = std::getenv("HILO_LENTO_AVISO");
+    if (fd >= 0 && aviso && (banderas & O_CREAT) && std::strstr(ruta, ".sockvor-") &&
+        naciendo > 0 && !avisado.exchange(true)) {
+        if (::write(std::atoi(aviso), "!", 1) == 1) {
+            std::this_thread::sleep_for(demora());
+        }
+        suelto = true;
     }
     return fd;
 }
