@@ -34,7 +34,9 @@
 // SOCKVOR_E_LOCAL failure instead of killing the process; the file appears at
 // `local` whole and flushed to disk, or not at all. The rename that puts it there
 // is made durable with its folder's sync: by a later deposit once 5 s have passed,
-// and at process exit at the latest (a failure then ends the process with status 4).
+// and at process exit at the latest (a failure then ends the process with status 4),
+// or by the handler of TERM, INT or HUP, through a descriptor of each deposit folder
+// the library holds open for the life of the process.
 // A file at `local` that the library deposited from the same remote file at the same
 // size and mtime as listed, untouched since, owned by this user and writable by no one
 // else (user.sockvor.origen), is left as it is: success.
@@ -63,6 +65,11 @@
 // connection (a connection the host closes is not made again), runs no program and
 // signals no process but itself and its key holder. Returns 0, or SOCKVOR_E_ARGUMENTO
 // for a null folder. Only its first call counts.
+//
+// The library's own threads are born with every signal blocked but the faults. Where
+// the system refuses one (a limit of tasks), files are flushed on fewer, down to the
+// calling thread; with no thread for the watchdog, the call it would bound fails at once,
+// SOCKVOR_E_INTERNO.
 #pragma once
 
 #ifdef __cplusplus
