@@ -32,6 +32,7 @@ int main(int argc, char **argv) {
         fuse_remove_signal_handlers(sesion);
         fuse_session_unmount(sesion); // when it was a signal that ended the loop
         fuse_session_destroy(sesion);
+        fuse_opt_free_args(&args);
         std::string orden;
         if (!std::getline(std::cin, orden) || orden != "corta") {
             return 0;

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <map>
 #include <sys/statvfs.h>
 #include <vector>
 
@@ -178,8 +179,11 @@ void sincroniza_carpeta(fuse_req_t req, fuse_ino_t ino, int, fuse_file_info *) {
     responde(req, 0);
 }
 
-// A listing is the folder as it was when opened, whatever changes while it is read.
+// A listing is the folder as it was when opened, whatever changes while it is read. Kept
+// here, not by the kernel: an unmount (a cut) drops the releases still on their way.
 using Listado = std::vector<std::pair<std::string, struct stat>>;
+std::map<std::uint64_t, Listado> listados;
+std::uint64_t siguiente_listado = 0;
 
 void abre_carpeta(fuse_req_t req, fuse_ino_t ino, fuse_file_info *fi) {
     Memoria &m = de(req);
@@ -188,16 +192,17 @@ void abre_carpeta(fuse_req_t req, fuse_ino_t ino, fuse_file_info *fi) {
         responde(req, n ? ENOTDIR : ENOENT);
         return;
     }
-    auto *listado = new Listado{{".", m.atributos_de(ino)}, {"..", m.atributos_de(ino)}};
+    fi->fh = siguiente_listado++;
+    Listado &listado = listados[fi->fh];
+    listado = {{".", m.atributos_de(ino)}, {"..", m.atributos_de(ino)}};
     for (const auto &[nombre, hijo] : n->ahora.entradas) {
-        listado->emplace_back(nombre, m.atributos_de(hijo));
+        listado.emplace_back(nombre, m.atributos_de(hijo));
     }
-    fi->fh = reinterpret_cast<std::uint64_t>(listado);
     fuse_reply_open(req, fi);
 }
 
 void lee_carpeta(fuse_req_t req, fuse_ino_t, size_t largo, off_t desde, fuse_file_info *fi) {
-    const auto &listado = *reinterpret_cast<Listado *>(fi->fh);
+    const Listado &listado = listados[fi->fh];
     std::vector<char> bloque(largo);
     std::size_t usado = 0;
     for (auto i = static_cast<std::size_t>(desde); i < listado.size(); ++i) {
@@ -213,7 +218,7 @@ void lee_carpeta(fuse_req_t req, fuse_ino_t, size_t largo, off_t desde, fuse_fil
 }
 
 void cierra_carpeta(fuse_req_t req, fuse_ino_t, fuse_file_info *fi) {
-    delete reinterpret_cast<Listado *>(fi->fh);
+    listados.erase(fi->fh);
     responde(req, 0);
 }
 
