@@ -9,7 +9,9 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <sstream>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -114,10 +116,12 @@ TEST_P(AcusesHostFalla, EstadoLineaYDepositoIntacto) {
     }
 }
 
-OpcionesHost con_demora(int autenticacion_ms, std::vector<std::string> lentos = {}) {
+OpcionesHost con_demora(int autenticacion_ms, std::vector<std::string> lentos = {},
+                        int saludo_ms = 0) {
     OpcionesHost o = con({});
     o.demora_autenticacion_ms = autenticacion_ms;
     o.lentos = std::move(lentos);
+    o.demora_saludo_ms = saludo_ms;
     return o;
 }
 
@@ -143,6 +147,8 @@ INSTANTIATE_TEST_SUITE_P(
         CasoFalla{"CarpetaDesaparecida", con({"vanish"}), true, 4, al_traer, "no existe", 1},
         // Answers that come 3.5 s late, past the 2 s bound: the bound is the
         // timeout itself, at every step, not some multiple of it.
+        CasoFalla{"HostLentoAlSaludar", con_demora(0, {}, 3500), true, 3, al_buscar,
+                  "no respondió en 2 s al iniciar la sesión SSH"},
         CasoFalla{"HostLentoAlAutenticar", con_demora(3500), true, 3, al_buscar,
                   "no respondió en 2 s"},
         CasoFalla{"HostLentoAlLeer", con_demora(0, {"a_201306.xml=3500"}), true, 4, al_traer,
@@ -299,28 +305,54 @@ std::string mes_en_curso() {
     return texto;
 }
 
-// TERM, INT or HUP while files are in flight: their temporary files go and the
-// run ends by that signal. Run without faketime, whose wrapper would take the signal.
-TEST(AcusesHost, SenalAMitadDeLaCorridaNoDejaTemporales) {
+// TERM, INT or HUP while files are in flight, one of them already under its name: their
+// temporary files go, then the folder is synced, so that the removals and the name are on
+// disk when the run ends, by that signal. The disk's calls are traced from the program.
+// Run without faketime, whose wrapper would take the signal.
+TEST(AcusesHost, SenalAMitadDeLaCorridaNoDejaTemporalesYAseguraLaCarpeta) {
+    const std::string mes = mes_en_curso();
+    const std::string primero = "a_" + mes + ".xml";
     for (int senal : {SIGTERM, SIGINT, SIGHUP}) {
         OpcionesHost o;
-        o.fallas = {"pause-read"};
+        o.latencia_ms = 1; // requests side by side: the stuck reads hold up nothing of a's
+        o.atascados = {"b_" + mes + ".xml", "c_" + mes + ".xml"};
         HostSftp host(o);
         host.usa_home();
         for (const char *n : {"a", "b", "c"}) {
-            host.crea_remoto(login, std::string(n) + "_" + mes_en_curso() + ".xml", "x");
+            host.crea_remoto(login, std::string(n) + "_" + mes + ".xml", "x");
         }
-        Proceso acuses({ACUSES_BIN, host.direccion(), login, host.deposito()},
-                       {"ASAN_OPTIONS=verify_asan_link_order=0"});
-        for (int i = 0; i < 300 && ocultos(host.deposito()).size() < 3; ++i) {
+        const std::string d = host.deposito();
+        const std::string traza = host.home() + "/traza";
+        auto entorno = umbrales(inalcanzable_ms);
+        entorno.erase(entorno.begin()); // as variables, not as a command
+        entorno.insert(entorno.end(),
+                       {"ASAN_OPTIONS=verify_asan_link_order=0",
+                        std::string("LD_PRELOAD=") + TRAZA_DISCO_SO, "TRAZA_DISCO=" + traza});
+        Proceso acuses({ACUSES_BIN, host.direccion(), login, d}, entorno);
+        auto en_vuelo = [&] {
+            auto a = archivos(d);
+            return std::count(a.begin(), a.end(), primero) == 1 && ocultos(d).size() == 2;
+        };
+        for (int i = 0; i < 300 && !en_vuelo(); ++i) {
             usleep(50000);
         }
-        ASSERT_EQ(ocultos(host.deposito()).size(), 3u)
-            << "los tres archivos no llegaron a estar en vuelo";
+        ASSERT_TRUE(en_vuelo()) << "a no quedó con su nombre con b y c en vuelo";
         kill(acuses.pid(), senal);
         auto s = acuses.espera();
         EXPECT_EQ(s.estado, 128 + senal) << s.texto;
-        EXPECT_TRUE(archivos(host.deposito()).empty()) << senal;
+        EXPECT_EQ(archivos(d), std::vector<std::string>{primero}) << senal;
+        // The last that touched the folder was its sync.
+        struct stat carpeta {};
+        ASSERT_EQ(stat(d.c_str(), &carpeta), 0);
+        std::istringstream lineas(lee_archivo(traza));
+        std::string ultima;
+        for (std::string l; std::getline(lineas, l);) {
+            if (l.rfind("rename " + d + "/", 0) == 0 || l.rfind("unlink " + d + "/", 0) == 0 ||
+                l == "fsync " + std::to_string(carpeta.st_ino)) {
+                ultima = l;
+            }
+        }
+        EXPECT_EQ(ultima, "fsync " + std::to_string(carpeta.st_ino)) << senal;
     }
 }
 

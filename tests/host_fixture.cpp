@@ -113,6 +113,7 @@ HostSftp::HostSftp(OpcionesHost opciones) {
         {"--latency", opciones.latencia_ms},
         {"--fail-readdir", opciones.falla_readdir},
         {"--auth-delay", opciones.demora_autenticacion_ms},
+        {"--banner-delay", opciones.demora_saludo_ms},
     };
     for (const auto &[opcion, valor] : numericas) {
         if (valor > 0) {

@@ -35,6 +35,7 @@ struct OpcionesHost {
     std::vector<std::string> atascados;    // --stall NAME: reads never answered
     std::vector<std::string> cortos;       // --short-read NAME: half of each read answered
     int demora_autenticacion_ms = 0;       // --auth-delay MS
+    int demora_saludo_ms = 0;              // --banner-delay MS: its SSH version MS late
     int falla_readdir = 0;                 // --fail-readdir K: the K-th READDIR fails
 };
 

@@ -57,6 +57,8 @@ every read answered within SECONDS of NAME's first open.
 --short-read NAME: every read of NAME is answered with half the bytes asked for
 (at least one), wherever in the file it falls, as any host may.
 --auth-delay MS: the host takes MS milliseconds to accept a login.
+--banner-delay MS: the host sends its SSH version MS milliseconds after a
+connection comes, and serves nothing else meanwhile.
 --stall NAME: reads of NAME are never answered: the server process serving
 its channel hangs there, as one stuck on a dead disk would.
 --malformed-read NAME: every reply to a read of NAME is a well-framed DATA
@@ -485,6 +487,16 @@ def delay_requests(delay):
     handler.recv_packets = recv_packets
 
 
+def delay_banner(seconds):
+    made = asyncssh.connection.SSHServerConnection.connection_made
+
+    def late(self, transport):
+        time.sleep(seconds)  # the whole host waits: what the client sent stays unread
+        made(self, transport)
+
+    asyncssh.connection.SSHServerConnection.connection_made = late
+
+
 def announce(port):
     print(port, flush=True)
 
@@ -540,6 +552,7 @@ def main():
     p.add_argument('--slow-read', action='append', default=[])
     p.add_argument('--short-read', action='append', default=[])
     p.add_argument('--auth-delay', type=int, default=0)
+    p.add_argument('--banner-delay', type=int, default=0)
     p.add_argument('--open-delay', type=int, default=0)
     p.add_argument('--latency', type=int, default=0)
     p.add_argument('--max-channels', type=int, default=0)
@@ -565,6 +578,8 @@ def main():
         hook_readdir(None)
     if args.latency:
         delay_requests(lambda pktid: args.latency / 1000)
+    if args.banner_delay:
+        delay_banner(args.banner_delay / 1000)
     try:
         loop.run_until_complete(silent(args) if 'silent' in HOST.faults else serve(args))
     except KeyboardInterrupt:

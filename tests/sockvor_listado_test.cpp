@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <gtest/gtest.h>
+#include <optional>
 
 namespace {
 
@@ -37,9 +38,9 @@ struct Listado {
     std::string error;
 };
 
-Listado lista(const HostSftp &host, const std::string &mes) {
+Listado lista(const HostSftp &host, const std::string &mes, const std::string &quien = login) {
     std::vector<char> l(SOCKVOR_TAM_LISTA), e(SOCKVOR_TAM_ERROR);
-    int r = ListaFolders(host.direccion().c_str(), login.c_str(), "d",
+    int r = ListaFolders(host.direccion().c_str(), quien.c_str(), "d",
                          HostSftp::ruta_windows(login, "*" + mes + "*.xml").c_str(), l.data(),
                          e.data());
     Listado res{r, {}, e.data()};
@@ -127,5 +128,30 @@ INSTANTIATE_TEST_SUITE_P(
                     CasoListado{"UnLoteFallaEnMedio", windows(20), SOCKVOR_E_CARPETA, 2, false},
                     CasoListado{"RespuestasEnDesorden", en_desorden(), SOCKVOR_OK, 1, true}),
     [](const auto &info) { return std::string(info.param.nombre); });
+
+// The read kept for the next listing answers that host and login alone: another host's,
+// or another login's, listing of the same folder and month reads the folder itself.
+TEST(SockVor, LecturaGuardadaSoloParaSuHostYSuLogin) {
+    for (bool mismo_host : {false, true}) {
+        SCOPED_TRACE(mismo_host ? "otro login" : "otro host");
+        HostSftp primero;
+        primero.usa_home();
+        primero.crea_remoto(login, "a_201305.xml", "");
+        ASSERT_EQ(lista(primero, "201306").codigo, SOCKVOR_NO_ENCONTRADO);
+        std::optional<HostSftp> otro;
+        if (!mismo_host) {
+            otro.emplace();
+            otro->usa_home();
+        }
+        const HostSftp &segundo = otro ? *otro : primero;
+        segundo.crea_remoto(login, "b_201305.xml", "");
+        auto mayo = lista(segundo, "201305", mismo_host ? "x2" : login);
+        ASSERT_EQ(mayo.codigo, SOCKVOR_OK) << mayo.error;
+        const std::vector<std::string> esperados =
+            mismo_host ? std::vector<std::string>{"a_201305.xml", "b_201305.xml"}
+                       : std::vector<std::string>{"b_201305.xml"};
+        EXPECT_EQ(mayo.nombres, esperados);
+    }
+}
 
 } // namespace

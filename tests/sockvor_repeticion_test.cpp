@@ -6,7 +6,10 @@
 #include "sockvor.h"
 
 #include <filesystem>
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <sched.h>
 #include <sstream>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -204,6 +207,53 @@ TEST_P(Repeticion, SoloSeTraeLoQueCambio) {
 
 INSTANTIATE_TEST_SUITE_P(SockVor, Repeticion, testing::ValuesIn(casos),
                          [](const auto &info) { return std::string(info.param.nombre); });
+
+// A group named after the user is its own only with nobody else in it: a file that such a
+// group with another member may write is fetched again. The child that runs the library
+// sees /etc/group with that member, in a mount namespace of its own.
+TEST(SockVor, EscribibleParaUnGrupoConSuNombreYOtroMiembroSeTrae) {
+    const passwd *yo = getpwuid(geteuid());
+    const group *suyo = yo ? getgrnam(yo->pw_name) : nullptr;
+    if (geteuid() != 0 || !suyo) {
+        GTEST_SKIP() << "hace falta ser root, con un grupo del mismo nombre";
+    }
+    const std::string propio = yo->pw_name;
+    const gid_t gid = suyo->gr_gid;
+    HostSftp host;
+    host.usa_home();
+    host.crea_remoto(login, nombre, bytes_de_prueba(5000, 1));
+    const std::string grupos = host.home() + "/group";
+    std::istringstream lineas(lee_archivo("/etc/group"));
+    std::string con_otro;
+    for (std::string l; std::getline(lineas, l);) {
+        if (l.rfind(propio + ":", 0) == 0) {
+            l += l.back() == ':' ? "otro" : ",otro";
+        }
+        con_otro += l + "\n";
+    }
+    escribe_archivo(grupos, con_otro);
+    const std::string d = host.deposito();
+    Hijo cliente({[&host, d, grupos] {
+                      if (unshare(CLONE_NEWNS) != 0 ||
+                          mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                          mount(grupos.c_str(), "/etc/group", nullptr, MS_BIND, nullptr) != 0) {
+                          return std::string("sin montaje");
+                      }
+                      return std::to_string(corrida(host, d));
+                  },
+                  [&host, d] { return std::to_string(corrida(host, d)); }});
+    auto primera = cliente.paso();
+    if (primera == "sin montaje") {
+        GTEST_SKIP() << "no se pudo montar otro /etc/group";
+    }
+    ASSERT_EQ(primera, std::to_string(SOCKVOR_OK));
+    const std::string local = d + "/" + nombre;
+    ASSERT_EQ(chown(local.c_str(), -1, gid), 0);
+    ASSERT_EQ(chmod(local.c_str(), 0664), 0);
+    ASSERT_EQ(cliente.paso(), std::to_string(SOCKVOR_OK));
+    EXPECT_EQ(cliente.termina(), 0);
+    EXPECT_EQ(host.cuenta("open " + remota), 2);
+}
 
 // A run judges every file of its listing at the first fetch; a file changed here
 // after that and before its turn is fetched all the same.

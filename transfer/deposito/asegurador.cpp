@@ -2,7 +2,7 @@
 
 #include "deposito/carpetas.h"
 #include "deposito/cuadrilla.h"
-#include "deposito/temporales.h"
+#include "hilo.h"
 
 #include <cerrno>
 #include <chrono>
@@ -14,6 +14,7 @@
 #include <sys/vfs.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace sockvor {
@@ -108,7 +109,6 @@ void sincroniza(std::vector<std::shared_ptr<Constancia>> &lote, Cuadrilla &cuadr
 }
 
 void bucle() {
-    bloquea_senales_en_este_hilo();
     auto &c = cola();
     std::unique_lock bloqueo(c.mutex);
     for (;;) {
@@ -135,22 +135,17 @@ void bucle() {
     }
 }
 
-} // namespace
-
-std::shared_ptr<Constancia> asegura(int fd) {
-    int copia = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
-    auto constancia = std::make_shared<Constancia>(copia);
-    if (copia < 0) {
-        // No descriptor to spare: synced here, on the caller's thread.
-        constancia->error = error_de(::fdatasync(fd));
-        constancia->hecha = true;
-        return constancia;
-    }
+// Queues the file for the flushing thread, started if need be; false when the system
+// refuses that thread.
+bool encola(const std::shared_ptr<Constancia> &constancia) {
     auto &c = cola();
     std::lock_guard bloqueo(c.mutex);
     if (!c.hilo.joinable()) {
         c.salir = false;
-        c.hilo = std::thread(bucle);
+        c.hilo = lanza_hilo(bucle);
+        if (!c.hilo.joinable()) {
+            return false;
+        }
     }
     if (c.pendientes.empty()) {
         c.desde = std::chrono::steady_clock::now();
@@ -159,6 +154,22 @@ std::shared_ptr<Constancia> asegura(int fd) {
         c.cambio.notify_all();
     }
     c.pendientes.push_back(constancia);
+    return true;
+}
+
+} // namespace
+
+std::shared_ptr<Constancia> asegura(int fd) {
+    auto constancia = std::make_shared<Constancia>(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
+    if (constancia->fd >= 0 && encola(constancia)) {
+        return constancia;
+    }
+    // No descriptor or no thread to spare: synced here, on the caller's thread.
+    if (constancia->fd >= 0) {
+        ::close(std::exchange(constancia->fd, -1));
+    }
+    constancia->error = error_de(::fdatasync(fd));
+    constancia->hecha = true;
     return constancia;
 }
 

@@ -5,11 +5,14 @@
 #include "errores.h"
 #include "recursos.h"
 
+#include <array>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <map>
 #include <mutex>
 #include <unistd.h>
 #include <utility>
@@ -34,7 +37,10 @@ namespace {
 // system's commit with the files' own, and when the process exits (by exit() or a return
 // from main, whatever the status). When no batch comes, the first deposit that finds the
 // oldest note `espera_maxima` old syncs them, which bounds what a busy long-lived caller,
-// or a process killed by a signal, leaves to the system's own writeback.
+// or a process killed outright, leaves to the system's own writeback. A TERM, INT or HUP
+// that ends the process syncs them in its handler, after removing the temporary files:
+// through descriptors held from the folder's first deposit on, since the handler may
+// call little more than fsync.
 constexpr auto espera_maxima = std::chrono::seconds(5);
 
 struct Pendientes {
@@ -43,7 +49,14 @@ struct Pendientes {
     std::chrono::steady_clock::time_point desde; // when the oldest of them was noted
     std::vector<std::string> fallas;             // found by batches, not yet reported
     bool registrado = false;
+    std::map<std::string, int> sostenidas; // each folder held, and its descriptor
 };
+
+// The descriptors held, as a signal's handler reads them: each written before the count
+// that covers it, never closed. Past this many folders, a deposit syncs its own at once.
+constexpr std::size_t maximo_sostenidas = 64;
+std::array<int, maximo_sostenidas> sostenidas{};
+std::atomic<std::size_t> cuantas_sostenidas{0};
 
 // Never destroyed: the exit handler needs it after static destructors may have run.
 Pendientes &pendientes() {
@@ -69,11 +82,41 @@ void asegura_al_salir() {
     ::_exit(4);
 }
 
+// Holds `carpeta`, under p.mutex: true when it is held.
+bool sostiene(Pendientes &p, const std::string &carpeta) {
+    if (p.sostenidas.count(carpeta) != 0) {
+        return true;
+    }
+    std::size_t n = cuantas_sostenidas.load();
+    if (n == maximo_sostenidas) {
+        return false;
+    }
+    int fd = ::open(carpeta.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        return false; // no descriptor to spare, say: tried again by the next deposit
+    }
+    p.sostenidas.emplace(carpeta, fd);
+    sostenidas[n] = fd;
+    cuantas_sostenidas.store(n + 1);
+    return true;
+}
+
 } // namespace
+
+void sostiene_carpeta(const std::string &carpeta) {
+    auto &p = pendientes();
+    std::lock_guard bloqueo(p.mutex);
+    sostiene(p, carpeta);
+}
 
 bool anota_carpeta(const std::string &carpeta) {
     auto &p = pendientes();
     std::lock_guard bloqueo(p.mutex);
+    // Held after the rename is too late for a signal that came in between.
+    bool sostenida = p.sostenidas.count(carpeta) != 0;
+    if (!sostenida) {
+        sostiene(p, carpeta);
+    }
     if (!p.registrado) {
         if (std::atexit(asegura_al_salir) != 0) {
             return false;
@@ -85,7 +128,7 @@ bool anota_carpeta(const std::string &carpeta) {
         p.desde = ahora;
     }
     p.carpetas.insert(carpeta);
-    return p.fallas.empty() && ahora - p.desde < espera_maxima;
+    return sostenida && p.fallas.empty() && ahora - p.desde < espera_maxima;
 }
 
 std::set<std::string> toma_carpetas() {
@@ -127,6 +170,14 @@ std::vector<std::string> asegura_carpetas() {
                   std::make_move_iterator(p.fallas.end()));
     p.fallas.clear();
     return fallas;
+}
+
+// Async-signal-safe: an atomic load, reads of what it covers, and fsync.
+void sincroniza_sostenidas() noexcept {
+    std::size_t n = cuantas_sostenidas.load();
+    for (std::size_t i = 0; i < n; ++i) {
+        ::fsync(sostenidas[i]);
+    }
 }
 
 } // namespace sockvor

@@ -1,8 +1,9 @@
 #include "deposito/cuadrilla.h"
 
-#include "deposito/temporales.h"
+#include "hilo.h"
 
 #include <algorithm>
+#include <new>
 
 namespace sockvor {
 
@@ -13,8 +14,22 @@ void Cuadrilla::reparte(std::size_t n, std::size_t a_la_vez,
     }
     std::unique_lock bloqueo(mutex_);
     tope_ = std::max<std::size_t>(a_la_vez, 1);
-    for (std::size_t faltan = std::min(n, tope_) - 1; hilos_.size() < faltan;) {
-        hilos_.emplace_back([this] { obrero(); });
+    if (std::size_t faltan = std::min(n, tope_) - 1; hilos_.size() < faltan) {
+        // Room first: a thread started and then not kept would end the process.
+        try {
+            hilos_.reserve(faltan);
+        } catch (const std::bad_alloc &) {
+            faltan = hilos_.capacity();
+        }
+        // A thread the system refuses (a task limit) leaves the batch to fewer, down to
+        // the caller alone; the next batch asks again.
+        while (hilos_.size() < faltan) {
+            auto hilo = lanza_hilo([this] { obrero(); });
+            if (!hilo.joinable()) {
+                break;
+            }
+            hilos_.push_back(std::move(hilo));
+        }
     }
     trabajo_ = &trabajo;
     total_ = n;
@@ -46,7 +61,6 @@ void Cuadrilla::trabaja(std::unique_lock<std::mutex> &bloqueo) {
 }
 
 void Cuadrilla::obrero() {
-    bloquea_senales_en_este_hilo();
     std::unique_lock bloqueo(mutex_);
     for (;;) {
         hay_.wait(bloqueo, [&] { return salir_ || (siguiente_ < total_ && activos_ < tope_); });

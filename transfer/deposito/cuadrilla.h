@@ -22,7 +22,7 @@ class Cuadrilla {
 
     // Runs trabajo(0) to trabajo(n - 1), at most `a_la_vez` at once, spread over the
     // threads and the caller, and returns once every one has. Threads start as a batch
-    // first needs them, and stay.
+    // first needs them, and stay; those the system refuses are done without.
     void reparte(std::size_t n, std::size_t a_la_vez,
                  const std::function<void(std::size_t)> &trabajo);
     // Stops the threads (none may be in reparte()); the next reparte() starts them anew.

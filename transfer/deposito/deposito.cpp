@@ -35,6 +35,7 @@ Deposito::Deposito(std::string destino) : destino_(std::move(destino)) {
         falla(SOCKVOR_E_LOCAL, "No se puede guardar " + visible(destino_) + ": es una carpeta");
     }
     quita_sobrantes(carpeta_, nombre);
+    sostiene_carpeta(carpeta_);
     std::string plantilla = plantilla_temporal(carpeta_, nombre);
     int fd = crea_temporal(plantilla, anotado_);
     if (fd < 0) {

@@ -1,5 +1,6 @@
 #include "deposito/temporales.h"
 
+#include "deposito/carpetas.h"
 #include "recursos.h"
 #include "rutas.h"
 
@@ -102,6 +103,9 @@ std::once_flag instalados;
 extern "C" void al_recibir_senal(int senal) {
     int guardado = errno;
     quita_temporales_anotados();
+    // What took its name is on disk before the process ends, as at any exit, and so
+    // are the removals just made.
+    sincroniza_sostenidas();
     errno = guardado;
     // End as the signal would have: the default action, once this handler returns.
     ::signal(senal, SIG_DFL);
@@ -218,16 +222,6 @@ void quita_temporales_anotados() {
             ::unlink(ruta);
         }
     }
-}
-
-void bloquea_senales_en_este_hilo() {
-    sigset_t todas;
-    sigfillset(&todas);
-    // Faults must still reach the thread that caused them.
-    for (int s : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) {
-        sigdelset(&todas, s);
-    }
-    ::pthread_sigmask(SIG_BLOCK, &todas, nullptr);
 }
 
 } // namespace sockvor

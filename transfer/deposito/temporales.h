@@ -1,7 +1,8 @@
 // The temporary files deposits are written to, ".<name>.sockvor-XXXXXX" beside
 // their destination, and what removes them when a run cannot: a handler for the
-// signals that end a run (TERM, INT, HUP), and, for a run killed outright or a
-// power cut, the next run, before it fetches the same name.
+// signals that end a run (TERM, INT, HUP), which then syncs the folders deposited
+// in (carpetas.h), and, for a run killed outright or a power cut, the next run,
+// before it fetches the same name.
 //
 // A live temporary file is held under an exclusive flock(2) by the process
 // writing it; a file of that shape that nobody holds is a leftover.
@@ -34,9 +35,5 @@ void quita_sobrantes(const std::string &carpeta, std::string_view nombre);
 void olvida_temporal(int slot);
 // Removes every noted temporary file now: for an exit that skips the usual teardown.
 void quita_temporales_anotados();
-
-// Keeps the library's own threads from taking the process's signals, so the
-// handlers run on a thread that owns what they look at.
-void bloquea_senales_en_este_hilo();
 
 } // namespace sockvor

@@ -28,17 +28,27 @@ namespace {
 const std::string ip = "simulado";
 const std::string login = "x1";
 
+const std::string &carpeta();
+
+void quita_carpeta() {
+    std::error_code ignorado;
+    fs::remove_all(carpeta(), ignorado);
+}
+
+// One for the process, made at its first run and removed when it exits, after the
+// library's own exit handlers (registered later, run first) have synced it.
 const std::string &carpeta() {
-    static const std::string c = [] {
+    // Never destroyed: quita_carpeta() needs it after static destructors may have run.
+    static const auto *c = new std::string([] {
         // Memory, where it can: a flush there costs nothing, and runs are many.
         fs::path base = fs::is_directory("/dev/shm") ? "/dev/shm" : fs::temp_directory_path();
         std::string plantilla = (base / "simulacion-XXXXXX").string();
-        if (!::mkdtemp(plantilla.data())) {
+        if (!::mkdtemp(plantilla.data()) || std::atexit(quita_carpeta) != 0) {
             std::abort();
         }
         return plantilla;
-    }();
-    return c;
+    }());
+    return *c;
 }
 
 std::string lee(const std::string &ruta) {

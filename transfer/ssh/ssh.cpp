@@ -234,6 +234,11 @@ bool ConexionSsh::caida() {
 
 void ConexionSsh::falla_por_plazo(const std::string &accion) {
     muerta = true;
+    if (int numero = vigia().sin_hilo(); numero != 0) {
+        falla(SOCKVOR_E_INTERNO,
+              "No se pudo iniciar un hilo para vigilar la conexión con el host " + host + " al " +
+                  accion + ": " + causa(numero));
+    }
     falla(SOCKVOR_E_TIEMPO,
           "El host " + host + " no respondió en " + segundos(plazo) + " al " + accion);
 }

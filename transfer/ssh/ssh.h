@@ -50,7 +50,7 @@ struct ConexionSsh {
     bool caida();
 
     // Throws the failure of a libssh call that just failed: a timeout if the
-    // watchdog cut it, a dropped connection if the session is gone, and otherwise
+    // watchdog cut it (or why it could not watch it), a dropped connection if the session is gone, and otherwise
     // `codigo` with libssh's cause. `accion` reads like "abrir el canal SFTP".
     [[noreturn]] void falla_llamada(int codigo, const std::string &accion);
     [[noreturn]] void falla_por_plazo(const std::string &accion);

@@ -1,7 +1,8 @@
 #include "ssh/vigia.h"
 
-#include "deposito/temporales.h"
+#include "hilo.h"
 
+#include <cerrno>
 #include <sys/socket.h>
 
 namespace sockvor {
@@ -40,7 +41,15 @@ void Vigia::arma(int fd, std::chrono::milliseconds plazo) {
     std::unique_lock bloqueo(mutex_);
     if (!hilo_.joinable()) {
         salir_ = false;
-        hilo_ = std::thread([this] { bucle(); });
+        hilo_ = lanza_hilo([this] { bucle(); });
+        if (!hilo_.joinable()) {
+            // Nothing would bound the call: it is cut before it starts, as at a deadline,
+            // and sin_hilo() says why.
+            sin_hilo_ = errno;
+            disparado_ = true;
+            ::shutdown(fd, SHUT_RDWR);
+            return;
+        }
     }
     fd_ = fd;
     limite_ = reloj_.ahora() + plazo;
@@ -69,6 +78,12 @@ bool Vigia::disparo() {
 void Vigia::olvida_disparo() {
     std::unique_lock bloqueo(mutex_);
     disparado_ = false;
+    sin_hilo_ = 0;
+}
+
+int Vigia::sin_hilo() {
+    std::unique_lock bloqueo(mutex_);
+    return sin_hilo_;
 }
 
 void Vigia::detiene() {
@@ -84,7 +99,6 @@ void Vigia::detiene() {
 }
 
 void Vigia::bucle() {
-    bloquea_senales_en_este_hilo();
     std::unique_lock bloqueo(mutex_);
     while (!salir_) {
         if (!armado_) {

@@ -35,9 +35,13 @@ class Vigia {
     Vigia &operator=(const Vigia &) = delete;
     ~Vigia() { detiene(); }
 
+    // Where the system refuses the watchdog its thread (a task limit), the call is cut at
+    // once instead: the socket shut down, disparo() true and sin_hilo() the errno. A call
+    // nothing bounds could hang for good.
     void arma(int fd, std::chrono::milliseconds plazo);
     void desarma();
     bool disparo();
+    int sin_hilo();
     void olvida_disparo();
     // Joins the thread; arma() starts it again if needed.
     void detiene();
@@ -52,6 +56,7 @@ class Vigia {
     bool salir_ = false;
     bool armado_ = false;
     bool disparado_ = false;
+    int sin_hilo_ = 0;
     int fd_ = -1;
     Reloj::instante limite_{};
     // When the thread will next look, whatever is armed meanwhile.
