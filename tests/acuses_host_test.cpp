@@ -303,8 +303,14 @@ TEST(AcusesHost, PocosDescriptoresNoFallanLaCorrida) {
         host.crea_remoto(login, "f" + std::to_string(100 + i) + "_201306.xml",
                          bytes_de_prueba(2000, static_cast<unsigned>(i)));
     }
+    // The sanitized build's check of a vtable tells a readable one by writing it into a
+    // pipe of its own, for which this run may have no descriptor left: it would report a
+    // fault that is not there.
+    CarpetaTemporal aparte;
+    escribe_archivo(aparte.ruta() + "/ubsan", "vptr_check:*\n");
     auto s = corre_en_junio(ACUSES_BIN, host, host.direccion(), login, host.deposito(),
-                            {"prlimit", "--nofile=14:14"});
+                            {"env", "UBSAN_OPTIONS=suppressions=" + aparte.ruta() + "/ubsan",
+                             "prlimit", "--nofile=14:14"});
     EXPECT_EQ(s.estado, 0) << s.texto;
     EXPECT_EQ(archivos(host.deposito()).size(), 60u);
 }

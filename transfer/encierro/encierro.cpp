@@ -24,7 +24,6 @@ Estado estado = Estado::libre;
 bool conocida = false; // the folder was given before any fetch: the seal follows
 bool sellada = false;
 std::string carpeta_confinada;
-Descriptor carpeta_fd; // O_PATH, or none: the folder could not be opened
 dev_t dispositivo = 0;
 ino_t inodo = 0;
 
@@ -54,14 +53,23 @@ bool confina_a(int fd) {
     return con_landlock;
 }
 
-void anota(std::string carpeta, Descriptor fd) {
+void anota(std::string carpeta, const Descriptor &fd) {
     struct stat s {};
     if (fd && ::fstat(fd.get(), &s) == 0) {
         dispositivo = s.st_dev;
         inodo = s.st_ino;
     }
     carpeta_confinada = std::move(carpeta);
-    carpeta_fd = std::move(fd);
+}
+
+// The confined folder, as confined: none if another has taken its name since.
+Descriptor abre_confinada() {
+    Descriptor fd(::open(carpeta_confinada.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    struct stat s {};
+    if (fd && (::fstat(fd.get(), &s) != 0 || s.st_dev != dispositivo || s.st_ino != inodo)) {
+        fd.cierra();
+    }
+    return fd;
 }
 
 } // namespace
@@ -74,7 +82,7 @@ void conoce_deposito(const std::string &prefijo) {
     std::string carpeta = carpeta_de(prefijo + "/x");
     Descriptor fd(::open(carpeta.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     estado = confina_a(fd.get()) ? Estado::confinado : Estado::sin_landlock;
-    anota(std::move(carpeta), std::move(fd));
+    anota(std::move(carpeta), fd);
 }
 
 void confina(const std::string &local) {
@@ -106,7 +114,7 @@ void confina(const std::string &local) {
         return;
     }
     estado = confina_a(fd.get()) ? Estado::confinado : Estado::sin_landlock;
-    anota(std::move(carpeta), std::move(fd));
+    anota(std::move(carpeta), fd);
 }
 
 void sella(pid_t hijo) {
@@ -116,12 +124,13 @@ void sella(pid_t hijo) {
     // What the deposits will ask of the system later, asked now: whether a file's group
     // is the user's private one (origen.h). A group not asked here is taken for shared.
     anticipa_grupo(::getegid());
+    Descriptor carpeta = abre_confinada();
     struct stat s {};
-    if (carpeta_fd && ::fstat(carpeta_fd.get(), &s) == 0) {
+    if (carpeta && ::fstat(carpeta.get(), &s) == 0) {
         anticipa_grupo(s.st_gid);
     }
     detiene_hilos();
-    bool con_landlock = landlock::lee_solo_en(carpeta_fd.get());
+    bool con_landlock = landlock::lee_solo_en(carpeta.get());
     sellada = permite_solo(Lista::sellado, {.hijo = hijo}) || con_landlock;
 }
 
