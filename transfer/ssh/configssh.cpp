@@ -68,7 +68,8 @@ bool patron_host(std::string_view patron, std::string_view host) {
 
 } // namespace
 
-std::optional<int> connect_timeout(std::string_view configuracion, std::string_view host) {
+std::optional<std::string> primer_valor(std::string_view configuracion, std::string_view host,
+                                        std::string_view clave) {
     bool aplica = true; // lines before the first Host apply to every host
     std::size_t inicio = 0;
     while (inicio < configuracion.size()) {
@@ -89,17 +90,24 @@ std::optional<int> connect_timeout(std::string_view configuracion, std::string_v
             aplica = coincide_patrones({p.begin() + 1, p.end()}, host);
         } else if (igual_sin_caso(p.front(), "Match")) {
             aplica = false;
-        } else if (aplica && igual_sin_caso(p.front(), "ConnectTimeout") && p.size() >= 2) {
-            int segundos = 0;
-            auto v = p[1];
-            auto [resto, ec] = std::from_chars(v.data(), v.data() + v.size(), segundos);
-            if (ec == std::errc{} && resto == v.data() + v.size() && segundos > 0) {
-                return segundos;
-            }
-            // OpenSSH stops at a bad value too; the caller falls back to its default.
-            return std::nullopt;
+        } else if (aplica && igual_sin_caso(p.front(), clave) && p.size() >= 2) {
+            return std::string(p[1]);
         }
     }
+    return std::nullopt;
+}
+
+std::optional<int> connect_timeout(std::string_view configuracion, std::string_view host) {
+    auto v = primer_valor(configuracion, host, "ConnectTimeout");
+    int segundos = 0;
+    if (!v) {
+        return std::nullopt;
+    }
+    auto [resto, ec] = std::from_chars(v->data(), v->data() + v->size(), segundos);
+    if (ec == std::errc{} && resto == v->data() + v->size() && segundos > 0) {
+        return segundos;
+    }
+    // OpenSSH stops at a bad value too; the caller falls back to its default.
     return std::nullopt;
 }
 
@@ -117,14 +125,37 @@ bool coincide_patrones(const std::vector<std::string_view> &patrones, std::strin
     return alguno;
 }
 
-std::optional<int> connect_timeout_de_archivo(const std::string &ruta, std::string_view host) {
+namespace {
+
+std::optional<std::string> texto_de(const std::string &ruta) {
     std::ifstream archivo(ruta);
     if (!archivo) {
         return std::nullopt;
     }
     std::ostringstream texto;
     texto << archivo.rdbuf();
-    return connect_timeout(texto.str(), host);
+    return texto.str();
+}
+
+} // namespace
+
+std::optional<int> connect_timeout_de_archivo(const std::string &ruta, std::string_view host) {
+    auto texto = texto_de(ruta);
+    return texto ? connect_timeout(*texto, host) : std::nullopt;
+}
+
+std::optional<ValorConfigurado> primer_valor_configurado(const std::string &config_usuario,
+                                                         const std::string &config_sistema,
+                                                         std::string_view host,
+                                                         std::string_view clave) {
+    for (const auto &ruta : {config_usuario, config_sistema}) {
+        if (auto texto = texto_de(ruta)) {
+            if (auto v = primer_valor(*texto, host, clave)) {
+                return ValorConfigurado{*v, ruta};
+            }
+        }
+    }
+    return std::nullopt;
 }
 
 std::chrono::seconds plazo_de_conexion(const std::string &config_usuario,

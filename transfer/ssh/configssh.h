@@ -1,6 +1,7 @@
 // libssh reads ConnectTimeout into its session but offers no way to read it
 // back, and the watchdog needs the same figure, so it is read here as OpenSSH
 // would: the first value found for a Host block matching the name as given.
+// So is Ciphers, whose "+", "-" and "^" forms libssh 0.10 does not know.
 #pragma once
 
 #include <chrono>
@@ -11,9 +12,25 @@
 
 namespace sockvor {
 
-// Seconds of ConnectTimeout for `host` in the configuration text, if any.
-// Match blocks are skipped (their conditions are not evaluated) and Include is
+// The first value of the keyword `clave` (any case) for `host` in the configuration
+// text. Match blocks are skipped (their conditions are not evaluated) and Include is
 // not followed.
+std::optional<std::string> primer_valor(std::string_view configuracion, std::string_view host,
+                                        std::string_view clave);
+
+struct ValorConfigurado {
+    std::string valor;
+    std::string archivo; // the configuration file it was read from
+};
+
+// The first value of `clave` for `host` in the user's configuration file, else in the
+// system's.
+std::optional<ValorConfigurado> primer_valor_configurado(const std::string &config_usuario,
+                                                         const std::string &config_sistema,
+                                                         std::string_view host,
+                                                         std::string_view clave);
+
+// Seconds of ConnectTimeout for `host` in the configuration text, if any.
 std::optional<int> connect_timeout(std::string_view configuracion, std::string_view host);
 
 std::optional<int> connect_timeout_de_archivo(const std::string &ruta, std::string_view host);
