@@ -203,6 +203,9 @@ TEST(Partes, CifradosComoOpenSsh) {
             lista = cifrados_configurados(c.valor, true, "config", "h");
         } catch (const Fallo &f) {
             EXPECT_EQ(f.codigo, SOCKVOR_E_CONFIG);
+            EXPECT_NE(f.texto.find(std::string("Ciphers ") + c.valor + " de config no sirve"),
+                      std::string::npos)
+                << f.texto;
         }
         EXPECT_EQ(lista, c.lista) << c.valor;
     }

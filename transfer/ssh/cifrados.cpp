@@ -71,8 +71,8 @@ std::string cifrados_por_omision(bool aes) {
 
 std::string cifrados_configurados(std::string_view valor, bool aes, const std::string &archivo,
                                   const std::string &host) {
-    auto rechaza = [&](const std::string &por_que) {
-        falla(SOCKVOR_E_CONFIG, "La línea Ciphers " + visible(valor) + " de " + archivo +
+    auto rechaza = [&, linea = valor](const std::string &por_que) {
+        falla(SOCKVOR_E_CONFIG, "La línea Ciphers " + visible(linea) + " de " + archivo +
                                     " no sirve para el host " + host + ": " + por_que);
     };
     const Lista omision = por_omision(aes);
