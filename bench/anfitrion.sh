@@ -5,12 +5,14 @@
 # a name, trusting its key strictly from one known_hosts:
 #   alias_de[<set>/cerca], alias_de[<set>/lejos]  the name to connect to
 #   log_de[<set>/cerca], log_de[<set>/lejos]      the sshd log that sees those connections
+#   cgrupo_de[<set>/cerca], cgrupo_de[<set>/lejos] the cgroup (v2) the sshd and every
+#                                                  process it starts run in: the host's CPU
 #   prefijo_lejos                                  what the clients run under to be far
 # One more host is not OpenSSH but tests/sftp_host.py answering as a busy Windows host
 # (levanta_ocupado); its log_de is the log it writes, one "connect" per connection.
 # Needs from comparar.sh: base, bench, repo, usuario, home, mes, anterior, pids, ns, retardo.
 
-declare -A alias_de log_de
+declare -A alias_de log_de cgrupo_de
 prefijo_lejos=()
 modo_lejos=""
 
@@ -85,10 +87,22 @@ CONF
     /usr/sbin/sshd -t -f "$1"
 }
 
-arranca_sshd() { # config log [prefijo de orden...]
-    local conf=$1 log=$2
-    shift 2
-    "$@" /usr/sbin/sshd -D -f "$conf" -E "$log" &
+# A cgroup of its own under $cgrupos (none where the machine has no cgroup v2: the host's
+# CPU is then not measured).
+nuevo_cgrupo() { # nombre
+    [ -n "$cgrupos" ] || return 0
+    mkdir "$cgrupos/$1"
+    echo "$cgrupos/$1"
+}
+
+arranca_sshd() { # config log cgrupo [prefijo de orden...]
+    local conf=$1 log=$2 cg=$3
+    shift 3
+    # The sshd enters its cgroup before it starts: each connection's processes, forked by
+    # it, are born there.
+    # shellcheck disable=SC2016
+    "$@" bash -c '[ -z "$1" ] || echo $$ >"$1/cgroup.procs"; shift; exec "$@"' _ "$cg" \
+        /usr/sbin/sshd -D -f "$conf" -E "$log" &
     pids+=($!)
     for _ in $(seq 100); do
         grep -q 'Server listening' "$log" 2>/dev/null && return 0
@@ -148,7 +162,9 @@ levanta_host() { # conjunto cuantos bytes [otros [anteriores]]
     local puerto
     puerto=$(puerto_libre)
     configura_sshd "$base/sshd_config-$conjunto" "$raiz" "$puerto"
-    arranca_sshd "$base/sshd_config-$conjunto" "$base/sshd-$conjunto.log"
+    cgrupo_de[$conjunto/cerca]=$(nuevo_cgrupo "$conjunto")
+    arranca_sshd "$base/sshd_config-$conjunto" "$base/sshd-$conjunto.log" \
+        "${cgrupo_de[$conjunto/cerca]}"
     anade_host "$conjunto" "$puerto"
     alias_de[$conjunto/cerca]=$conjunto
     log_de[$conjunto/cerca]=$base/sshd-$conjunto.log
@@ -196,7 +212,9 @@ prepara_lejos() { # conjunto...
         prefijo_lejos=(ip netns exec "$ns")
         local c
         for c in "$@"; do
-            arranca_sshd "$base/sshd_config-$c" "$base/sshd-$c-lejos.log" "${prefijo_lejos[@]}"
+            cgrupo_de[$c/lejos]=$(nuevo_cgrupo "$c-lejos")
+            arranca_sshd "$base/sshd_config-$c" "$base/sshd-$c-lejos.log" \
+                "${cgrupo_de[$c/lejos]}" "${prefijo_lejos[@]}"
             alias_de[$c/lejos]=$c
             log_de[$c/lejos]=$base/sshd-$c-lejos.log
         done
@@ -212,6 +230,7 @@ prepara_lejos() { # conjunto...
         anade_host "$c-lejos" "$relevo"
         alias_de[$c/lejos]=$c-lejos
         log_de[$c/lejos]=${log_de[$c/cerca]}
+        cgrupo_de[$c/lejos]=${cgrupo_de[$c/cerca]}
     done
     python3 "$bench/relevo.py" "${retardo%ms}" "${pares_relevo[@]}" &
     pids+=($!)

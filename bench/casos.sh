@@ -11,8 +11,9 @@ prefijo=()
 : >"$base/omitidos.tsv"
 
 # One line per run: case, round, client ("vacio": acuses's empty month), run (1 first, 2
-# second), seconds or "tope", peak KiB, connections, files rewritten (second runs).
-anota() { # caso ronda cliente corrida segundos kib conexiones reescritos
+# second), seconds or "tope", peak KiB, connections, files rewritten (second runs), the
+# host's CPU seconds ("-" where not measured).
+anota() { # caso ronda cliente corrida segundos kib conexiones reescritos cpu
     local IFS=$'\t'
     echo "$*" >>"$base/medidas.tsv"
 }
@@ -30,8 +31,9 @@ como_tiempo() { # segundos|tope
 mide_cliente() { # caso ronda cliente conjunto ajuste corridas
     local caso=$1 ronda=$2 cliente=$3 conjunto=$4 ajuste=$5 corridas=$6
     local alias=${alias_de[$conjunto/$ajuste]} log=${log_de[$conjunto/$ajuste]}
-    local nombres=("" " primera" ", segunda") d corrida antes r seg kib c0 n
-    d=$(nuevo_destino)
+    local nombres=("" " primera" ", segunda") d corrida antes r seg kib cpu c0 n
+    d=$($destino_de_caso)
+    cgrupo_host=${cgrupo_de[$conjunto/$ajuste]:-}
     printf '  ronda %d, %-6s' "$ronda" "$cliente"
     # The empty month has nothing to find again.
     [ "$cliente" = vacio ] && corridas=1
@@ -39,7 +41,7 @@ mide_cliente() { # caso ronda cliente conjunto ajuste corridas
         antes=$(foto "$d")
         c0=$(conexiones "$log")
         r=$(una_corrida "$cliente" "$alias" "$d")
-        read -r seg kib <<<"$r"
+        read -r seg kib cpu <<<"$r"
         n=-
         if [ "$seg" != tope ] && [ "$cliente" = vacio ]; then
             revisa_vacio "$d"
@@ -48,14 +50,17 @@ mide_cliente() { # caso ronda cliente conjunto ajuste corridas
             # Only a run into a folder that already holds the set can rewrite.
             ((corrida == 1)) || n=$(reescritos <(echo "$antes") <(foto "$d"))
         fi
-        anota "$caso" "$ronda" "$cliente" "$corrida" "$seg" "$kib" $(($(conexiones "$log") - c0)) "$n"
+        anota "$caso" "$ronda" "$cliente" "$corrida" "$seg" "$kib" $(($(conexiones "$log") - c0)) \
+            "$n" "${cpu:--}"
         printf '%s: %s' "${nombres[corrida]}" "$(como_tiempo "$seg")"
+        [ -n "$cpu" ] && [ "$cpu" != - ] && printf ' (host %s s de CPU)' "$cpu"
         if [ "$seg" = tope ]; then
             cortado[$cliente]=1
             break
         fi
     done
     echo
+    cgrupo_host=""
     # A large deposit goes at once: a few files freed cost the next creates nothing, and
     # the disk is shared.
     case $conjunto in
@@ -69,11 +74,11 @@ mide_cliente() { # caso ronda cliente conjunto ajuste corridas
 calienta() { # caso conjunto ajuste
     local cliente alias=${alias_de[$2/$3]} d r
     for cliente in "${clientes[@]}"; do
-        d=$(nuevo_destino)
+        d=$($destino_de_caso)
         r=$(una_corrida "$cliente" "$alias" "$d")
         if [ "$r" = "tope -" ]; then
             cortado[$cliente]=1
-            anota "$1" 0 "$cliente" 1 tope - - -
+            anota "$1" 0 "$cliente" 1 tope - - - -
             echo "  calentando, $cliente: cortada a los $tope s"
         else
             revisa "$d" "$2"
@@ -89,22 +94,32 @@ calienta() { # caso conjunto ajuste
 #   piso=S=TEXTO    the one-channel floor of S seconds, TEXTO how it is reckoned (a note)
 #   historia=A/con|sin  one of the history's rows (A: cerca or lejos): a note gives what
 #                   the history adds near and far, and the one over the other
+#   cpu             the host's CPU is shown for this row (the table of the host's CPU)
+#   tmpfs           every client deposits into a folder on the tmpfs, not on the disk
 declare -A cortado
+destino_de_caso=nuevo_destino
+en_tmpfs() { mktemp -d "$base/tmpfs/depositos.XXXXXX"; }
 mide_caso() { # conjunto ajuste corridas titulo [opcion...]
     local conjunto=$1 ajuste=$2 corridas=$3 titulo=$4
     shift 4
-    local turnos=("${clientes[@]}") calentar=0 piso="" historia="" opcion
+    local turnos=("${clientes[@]}") calentar=0 piso="" historia="" cpu="" opcion
+    destino_de_caso=nuevo_destino
     for opcion in "$@"; do
         case $opcion in
         vacio) turnos+=(vacio) ;;
         calienta) calentar=1 ;;
         piso=*) piso=${opcion#piso=} ;;
         historia=*) historia=${opcion#historia=} ;;
+        cpu) cpu=1 ;;
+        tmpfs)
+            monta_tmpfs
+            destino_de_caso=en_tmpfs
+            ;;
         esac
     done
     casos=$((casos + 1))
-    printf '%s\t%s\t%s\t%s\t%s\t%s\n' "$casos" "$corridas" "$titulo" "${piso%%=*}" \
-        "${piso#*=}" "$historia" >>"$base/casos.tsv"
+    printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$casos" "$corridas" "$titulo" "${piso%%=*}" \
+        "${piso#*=}" "$historia" "$cpu" >>"$base/casos.tsv"
     echo "comparar: $titulo"
     cortado=()
     local n=$rondas t0=$SECONDS

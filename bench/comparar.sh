@@ -21,8 +21,12 @@
 #     Windows host whose every file open takes 10 ms, one request at a time per channel;
 #     a note gives the floor of a client that opens them all through one channel
 #     (400 x 10 ms = 4 s) and acuses's time against it (the goal: 0.4 of it);
+#   - the 1 GiB file on loopback again into a folder on a tmpfs, for every client: no disk;
 #   - median wall time over rounds that alternate the clients' order, median ratios of
 #     acuses to each peer within a round, peak resident memory (/usr/bin/time -v);
+#   - the host's CPU for the 2,000 files and the large files: each sshd runs in a cgroup
+#     (v2) of its own, and a run costs the host that cgroup's usage_usec over it, its
+#     session processes waited for; a second table gives it;
 #   - a second table, the disk's: acuses alone fetching the 2,000 Acuses on loopback and
 #     with the delay into a folder on the disk and into one on a tmpfs, side by side, and
 #     the same while another process holds 300 MiB written and not yet flushed on the
@@ -121,6 +125,10 @@ chmod 755 "$base"
 home=$base/home
 pids=()
 ns=""
+# Each sshd runs in a cgroup of its own below this one: the host's CPU for a run is its
+# usage_usec over the run (cgroup v2; without it that column stays empty).
+cgrupos=""
+raiz_cgrupos=$(findmnt -t cgroup2 -no TARGET | head -n 1)
 usuario_creado=0
 run_sshd_creado=0
 tmpfs_montado=0
@@ -131,6 +139,14 @@ limpia() {
         wait "$p" 2>/dev/null
     done
     ((tmpfs_montado)) && umount "$base/tmpfs"
+    if [ -n "$cgrupos" ]; then
+        # The sshds are gone, so are their cgroups' processes; a last child may take a moment.
+        for _ in $(seq 50); do
+            find "$cgrupos" -mindepth 1 -depth -type d -exec rmdir {} + 2>/dev/null
+            rmdir "$cgrupos" 2>/dev/null && break
+            sleep 0.1
+        done
+    fi
     [ -n "$ns" ] && ip netns del "$ns" 2>/dev/null
     ((usuario_creado)) && userdel "$usuario" 2>/dev/null
     ((run_sshd_creado)) && rmdir /run/sshd 2>/dev/null
@@ -138,6 +154,11 @@ limpia() {
 }
 trap limpia EXIT
 trap 'exit 130' INT TERM
+if [ -n "$raiz_cgrupos" ] && mkdir "$raiz_cgrupos/acuses-bench-$$" 2>/dev/null; then
+    cgrupos=$raiz_cgrupos/acuses-bench-$$
+else
+    echo "comparar: sin cgroup v2 donde crear uno: la CPU del host no se mide" >&2
+fi
 
 # shellcheck source=bench/anfitrion.sh
 source "$bench/anfitrion.sh"
@@ -191,8 +212,9 @@ mide_historia() { # ajuste como
         historia="$1/con"
 }
 fila pocos && mide_caso pocos cerca 2 "$cerca, $pocos de 4 KiB"
-fila muchos && mide_caso muchos cerca 2 "$cerca, $muchos de 4 KiB"
-fila grande && mide_caso grande cerca 2 "$cerca, 1 de $grande_mib MiB"
+fila muchos && mide_caso muchos cerca 2 "$cerca, $muchos de 4 KiB" cpu
+fila grande && mide_caso grande cerca 2 "$cerca, 1 de $grande_mib MiB" cpu
+fila grande && mide_caso grande cerca 1 "$cerca, 1 de $grande_mib MiB, a un tmpfs" tmpfs cpu
 fila listados && mide_caso listados cerca 1 "$cerca, $listados en la carpeta, $listados_mes del mes"
 fila historia && mide_historia cerca "$cerca"
 if fila ocupado; then
@@ -216,11 +238,11 @@ if ((${#conjuntos_lejos[@]})); then
     prepara_lejos "${conjuntos_lejos[@]}"
 fi
 fila pocos && mide_caso pocos lejos 2 "$lejos, $pocos de 4 KiB"
-fila muchos && mide_caso muchos lejos 2 "$lejos, $muchos de 4 KiB" vacio
-fila mediano && mide_caso mediano lejos 2 "$lejos, 1 de $mediano_mib MiB"
+fila muchos && mide_caso muchos lejos 2 "$lejos, $muchos de 4 KiB" vacio cpu
+fila mediano && mide_caso mediano lejos 2 "$lejos, 1 de $mediano_mib MiB" cpu
 fila historia && mide_historia lejos "$lejos"
 if ((grande_lejos)) && fila grande; then
-    mide_caso grande lejos 2 "$lejos, 1 de $grande_mib MiB"
+    mide_caso grande lejos 2 "$lejos, 1 de $grande_mib MiB" cpu
 elif fila grande; then
     omite "$lejos, 1 de $grande_mib MiB" \
         "con el retardo cada ronda tarda minutos; ACUSES_GRANDE_LEJOS=1 para medirlo"

@@ -49,16 +49,38 @@ corre() { # cliente alias destino
     esac >"$base/salida" 2>&1
 }
 
-# Prints "<seconds> <peak KiB>", or "tope -" when the cap cut the run.
+# The CPU seconds a cgroup's processes have used so far.
+cpu_de() { # cgrupo
+    awk '$1 == "usage_usec" { printf "%.6f\n", $2 / 1e6 }' "$1/cpu.stat"
+}
+
+# Once a run's client has gone, the host's session processes end too: waited for (a few
+# seconds at most), so that their last CPU is counted; the listener stays.
+espera_sesiones() { # cgrupo
+    for _ in $(seq 100); do
+        (($(wc -l <"$1/cgroup.procs") <= 1)) && return 0
+        sleep 0.03
+    done
+}
+
+# Prints "<seconds> <peak KiB> <host CPU seconds or ->", or "tope -" when the cap cut the
+# run. The host is the cgroup in `cgrupo_host`, if any.
+cgrupo_host=""
 una_corrida() { # cliente alias destino
     # sftp leaves its files to writeback, which would then compete with the next run's
     # flushes: each run starts with nothing dirty, and pays only for its own writes.
     sync
     # What the disk's row puts beside a run (disco.sh): another process's unflushed data.
     "${previa[@]}"
+    local c0=- c1=-
+    [ -n "$cgrupo_host" ] && c0=$(cpu_de "$cgrupo_host")
     local t0=$EPOCHREALTIME rc=0
     corre "$@" || rc=$?
     local t1=$EPOCHREALTIME
+    if [ -n "$cgrupo_host" ]; then
+        espera_sesiones "$cgrupo_host"
+        c1=$(cpu_de "$cgrupo_host")
+    fi
     if ((rc == 124)); then
         echo "tope -"
         return 0
@@ -68,8 +90,9 @@ una_corrida() { # cliente alias destino
         cat "$base/salida" >&2
         return 1
     fi
-    awk -v a="$t0" -v b="$t1" -F': ' '/Maximum resident set size/ {
-        printf "%.4f %d\n", b - a, $2 }' "$base/tiempo"
+    awk -v a="$t0" -v b="$t1" -v c0="$c0" -v c1="$c1" -F': ' '/Maximum resident set size/ {
+        printf "%.4f %d %s\n", b - a, $2, c0 == "-" ? "-" : sprintf("%.4f", c1 - c0) }' \
+        "$base/tiempo"
 }
 
 # Deposits stay until the end: ext4 skips inodes freed in the last seconds (minutes while

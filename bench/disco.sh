@@ -33,9 +33,12 @@ disco_de() { # carpeta
     echo "$tipo$diario ($opciones) en $fuente"
 }
 
+# Room for the large file too (the tmpfs row of the peers' table).
 monta_tmpfs() {
+    ((tmpfs_montado)) && return 0
     mkdir -p "$base/tmpfs"
-    mount -t tmpfs -o size=1g,mode=755 acuses-bench "$base/tmpfs"
+    mount -t tmpfs -o "size=$((grande_mib < 960 ? 1024 : grande_mib + 64))m,mode=755" \
+        acuses-bench "$base/tmpfs"
     tmpfs_montado=1
 }
 
@@ -60,7 +63,7 @@ corre_disco() { # conjunto ajuste carga ronda donde
     previa=()
     [ "$carga" = ajeno ] && previa=(escribe_ajeno)
     r=$(una_corrida acuses "${alias_de[$conjunto/$ajuste]}" "$d")
-    read -r seg kib <<<"$r"
+    read -r seg kib _ <<<"$r"
     if [ "$carga" = ajeno ]; then
         antes=$(cat "$base/ajeno.antes")
         despues=$(python3 "$bench/sucias.py" "$base/ajeno" || echo -)

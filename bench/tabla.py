@@ -3,8 +3,10 @@
     python3 tabla.py CASOS MEDIDAS OMITIDOS TOPE
 
 CASOS: case, runs (1 or 2), title, and optionally the one-channel floor in seconds and how
-it is reckoned, and which of the history's rows it is ("cerca/con", "lejos/sin"...). MEDIDAS: case, round, client ("vacio": acuses's empty month), run, seconds
-or "tope", peak KiB or "-", connections, files rewritten or "-". OMITIDOS: title, reason.
+it is reckoned, which of the history's rows it is ("cerca/con", "lejos/sin"...), and "1"
+where the host's CPU is shown. MEDIDAS: case, round, client ("vacio": acuses's empty month),
+run, seconds or "tope", peak KiB or "-", connections, files rewritten or "-", the host's CPU
+seconds or "-". OMITIDOS: title, reason.
 """
 
 import csv
@@ -92,6 +94,27 @@ def fila(titulo, corrida, medidas, tope):
     return "| " + " | ".join(celdas) + " |"
 
 
+def fila_cpu(titulo, medidas):
+    """The host's CPU seconds for each client's first runs (medians), and acuses's over each
+    peer's (the median of the rounds' ratios)."""
+    cpu = {c: {} for c in CLIENTES}
+    for ronda, cliente, seg, *_, valor in medidas:
+        if valor != "-" and seg != "tope":
+            cpu[cliente][ronda] = float(valor)
+    if not any(cpu.values()):
+        return None
+    celdas = [titulo]
+    celdas += [f"{statistics.median(cpu[c].values()):.3f} s" if cpu[c] else "—" for c in CLIENTES]
+    for otro in ("sftp", "rclone"):
+        rondas = sorted(r for r in set(cpu["acuses"]) & set(cpu[otro]) if cpu[otro][r] > 0)
+        celdas.append(
+            cifra(statistics.median(cpu["acuses"][r] / cpu[otro][r] for r in rondas))
+            if rondas
+            else "—"
+        )
+    return "| " + " | ".join(celdas) + " |"
+
+
 def mediana(medidas, cliente):
     tiempos = [segundos(seg) for _, c, seg, *_ in medidas if c == cliente]
     return statistics.median(tiempos) if tiempos else None
@@ -158,8 +181,8 @@ def main():
     tope = float(sys.argv[4])
     por_fila = defaultdict(list)
     vacias = defaultdict(list)
-    for caso, ronda, cliente, corrida, seg, k, con, rees in medidas:
-        medida = (ronda, cliente, seg, k, con, rees)
+    for caso, ronda, cliente, corrida, seg, k, con, rees, cpu in medidas:
+        medida = (ronda, cliente, seg, k, con, rees, cpu)
         (vacias[caso] if cliente == "vacio" else por_fila[(caso, corrida)]).append(medida)
 
     print(
@@ -170,6 +193,7 @@ def main():
     print("|" + "---|" * 10)
     notas = []
     historia = {}
+    filas_cpu = []
     for caso, corridas, titulo, piso, como, *resto in casos:
         for corrida in ("1", "2")[: int(corridas)]:
             print(fila(titulo, corrida, por_fila[(caso, corrida)], tope))
@@ -179,10 +203,27 @@ def main():
             notas.append(nota_piso(titulo, por_fila[(caso, "1")], float(piso), como, tope))
         if resto and resto[0]:
             historia[resto[0]] = mediana(por_fila[(caso, "1")], "acuses")
+        if len(resto) > 1 and resto[1]:
+            filas_cpu.append(fila_cpu(titulo, por_fila[(caso, "1")]))
     notas.append(nota_historia(historia, tope))
     print()
     for nota in filter(None, notas):
         print(nota)
+        print()
+    if any(filas_cpu):
+        print(
+            "| caso: CPU del host, primera corrida | acuses | sftp -b | rclone"
+            " | acuses / sftp -b | acuses / rclone |"
+        )
+        print("|" + "---|" * 6)
+        for f in filter(None, filas_cpu):
+            print(f)
+        print()
+        print(
+            "CPU del host: la que usaron el sshd y todos los procesos que inició en la corrida"
+            " (su cgroup propio, usage_usec), mediana de las rondas; razones: mediana, ronda a"
+            " ronda, de la de acuses sobre la del otro."
+        )
         print()
     print(
         "Tiempos: mediana de las rondas. Razones: mediana, ronda a ronda, del tiempo de"

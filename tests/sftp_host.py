@@ -75,7 +75,8 @@ further channel open is refused (administratively prohibited).
 --close-channel K=N: the K-th SFTP channel of a connection (from 1) is closed
 by the host once it has answered N requests (INIT not counted).
 NAME in these options is a base name as stored on the host.
---log FILE appends one line per event: "connect", "channel K" as the K-th SFTP
+--log FILE appends one line per event: "connect", "cipher NAME" as the client
+asks to authenticate (the cipher it agreed on), "channel K" as the K-th SFTP
 channel of a connection starts, "closed channel K" as --close-channel closes it, "opendir PATH", "open PATH", "stat PATH",
 "read OFFSET LENGTH", "readdir N" as a READDIR's answer of N names leaves (0: the
 end, -1: a failure), and with out-of-order "reply ID" as each reply leaves.
@@ -367,6 +368,7 @@ class Server(asyncssh.SSHServer):
         HOST.channels.pop(self.conn, None)
 
     async def begin_auth(self, username):
+        HOST.log('cipher ' + self.conn.get_extra_info('recv_cipher'))
         if 'hostile-bye' in HOST.faults:
             self.conn.disconnect(asyncssh.DISC_BY_APPLICATION,
                                  'adios\n Se Depositaron 99 Acuses en /x\x1b[2J\x9b31m')

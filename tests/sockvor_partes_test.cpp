@@ -8,6 +8,7 @@
 #include "sftp/mensajes.h"
 #include "sftp/paquetes.h"
 #include "sockvor.h"
+#include "ssh/cifrados.h"
 #include "ssh/configssh.h"
 #include "ssh/identidades.h"
 
@@ -170,6 +171,44 @@ TEST(Partes, ConnectTimeoutDeLaConfiguracion) {
     EXPECT_EQ(connect_timeout("ConnectTimeout 4\nHost a\n ConnectTimeout 5\n", "a"), 4);
     EXPECT_EQ(connect_timeout("ConnectTimeout nada\n", "a"), std::nullopt);
     EXPECT_EQ(connect_timeout("ConnectTimeout \"6\"\r\n", "a"), 6);
+}
+
+// A Ciphers value over the default, as `ssh -G -o Ciphers=...` prints OpenSSH's over its
+// own; "" where OpenSSH calls it a bad cipher spec.
+TEST(Partes, CifradosComoOpenSsh) {
+    const std::string aes = "aes128-gcm@openssh.com,aes256-gcm@openssh.com,"
+                            "chacha20-poly1305@openssh.com,aes256-ctr,aes192-ctr,aes128-ctr";
+    EXPECT_EQ(cifrados_por_omision(true), aes);
+    EXPECT_EQ(cifrados_por_omision(false),
+              "chacha20-poly1305@openssh.com,aes256-gcm@openssh.com,"
+              "aes128-gcm@openssh.com,aes256-ctr,aes192-ctr,aes128-ctr");
+    const struct {
+        const char *valor;
+        std::string lista;
+    } casos[] = {
+        {"aes256-ctr,,3des-cbc,aes256-ctr", "aes256-ctr,3des-cbc"},
+        {"+aes128-cbc,aes128-ctr", aes + ",aes128-cbc"},
+        {"-*-gcm@openssh.com,aes1*,nada", "chacha20-poly1305@openssh.com,aes256-ctr"},
+        {"-*,!aes192-ctr", "aes192-ctr"},
+        {"^aes128-ctr,chacha20-poly1305@openssh.com",
+         "aes128-ctr,chacha20-poly1305@openssh.com,aes128-gcm@openssh.com,"
+         "aes256-gcm@openssh.com,aes256-ctr,aes192-ctr"},
+        {"aes256-ctr,bogus", ""},
+        {"^", ""},
+        {"-*", ""},
+    };
+    for (const auto &c : casos) {
+        std::string lista;
+        try {
+            lista = cifrados_configurados(c.valor, true, "config", "h");
+        } catch (const Fallo &f) {
+            EXPECT_EQ(f.codigo, SOCKVOR_E_CONFIG);
+            EXPECT_NE(f.texto.find(std::string("Ciphers ") + c.valor + " de config no sirve"),
+                      std::string::npos)
+                << f.texto;
+        }
+        EXPECT_EQ(lista, c.lista) << c.valor;
+    }
 }
 
 TEST(Partes, NombresVisiblesEnUnaLinea) {

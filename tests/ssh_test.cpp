@@ -332,6 +332,53 @@ TEST(Ssh, DespedidaHostilDelHostEnUnaLinea) {
         << s.texto;
 }
 
+// The cipher agreed with a host that offers both families (asyncssh, as a Windows
+// host's server): AES-GCM first where the processor has AES instructions
+// (SOCKVOR_AES plays either machine), else libssh's own order; a Ciphers line of the
+// configuration decides over both, its "^" and "-" forms too, which libssh 0.10
+// ignores, and a name OpenSSH would not know fails the run as it fails ssh.
+TEST(Ssh, CifradoAcordado) {
+    struct Caso {
+        const char *aes, *ciphers;
+        int estado;
+        const char *cifrado_o_error;
+    };
+    const Caso casos[] = {
+        {"1", "", 0, "aes128-gcm@openssh.com"},
+        {"0", "", 0, "chacha20-poly1305@openssh.com"},
+        {"1", "chacha20-poly1305@openssh.com,aes128-gcm@openssh.com", 0,
+         "chacha20-poly1305@openssh.com"},
+        {"0", "^aes256-ctr", 0, "aes256-ctr"},
+        {"1", "-aes*-gcm@openssh.com", 0, "chacha20-poly1305@openssh.com"},
+        {"1", "aes128-gcm@openssh.com,aes512-gcm", 3, "\"aes512-gcm\" no es un cifrado conocido"},
+    };
+    HostSftp host;
+    host.crea_remoto(login, "a_201306.xml", "junio");
+    const std::string config = host.home() + "/.ssh/config";
+    const std::string original = lee_archivo(config);
+    for (const auto &c : casos) {
+        escribe_archivo(
+            config,
+            original + (*c.ciphers ? std::string("Host *\n    Ciphers ") + c.ciphers + "\n" : ""));
+        auto o = acuses(host.home(), host.direccion(), host.deposito());
+        o.entorno.push_back(std::string("SOCKVOR_AES=") + c.aes);
+        auto s = ejecuta(o.argumentos, o.entorno);
+        EXPECT_EQ(s.estado, c.estado) << c.ciphers << ": " << s.texto;
+        if (c.estado != 0) {
+            EXPECT_NE(s.texto.find(c.cifrado_o_error), std::string::npos) << s.texto;
+            continue;
+        }
+        // The host logs the cipher before it answers the authentication the run needed.
+        std::string ultimo;
+        for (const auto &l : host.registro()) {
+            if (l.rfind("cipher ", 0) == 0) {
+                ultimo = l.substr(7);
+            }
+        }
+        EXPECT_EQ(ultimo, c.cifrado_o_error) << "SOCKVOR_AES=" << c.aes << ", " << c.ciphers;
+    }
+}
+
 struct CasoConocidos {
     const char *nombre;
     // known_hosts from the host's own line: "{N}" is its name ([127.0.0.1]:port),

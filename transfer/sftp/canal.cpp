@@ -86,8 +86,13 @@ std::size_t CanalSftp::lee(const std::string &accion) {
 
 void CanalSftp::despacha(const std::string &accion) {
     std::string motivo;
-    const auto llegada = red_.ahora();
+    // Read once a packet is there: most calls find none, and on some virtual
+    // machines reading the clock costs more than looking.
+    std::optional<Red::Reloj::time_point> llegada;
     while (auto paquete = entrada_.siguiente(motivo)) {
+        if (!llegada) {
+            llegada = red_.ahora();
+        }
         if (!version_) {
             auto v = sftp::lee_version(*paquete, motivo);
             if (!v) {
@@ -111,11 +116,11 @@ void CanalSftp::despacha(const std::string &accion) {
                             accion);
         }
         Atencion atencion = std::move(it->second.atencion);
-        auto tardo = llegada - it->second.desde;
+        auto tardo = *llegada - it->second.desde;
         ida_y_vuelta_ = std::min(ida_y_vuelta_.value_or(tardo), tardo);
         if (it->second.apertura && aperturas_.size() < aperturas_medidas) {
-            aperturas_.push_back(
-                llegada - std::max(it->second.desde, ultima_respuesta_.value_or(it->second.desde)));
+            aperturas_.push_back(*llegada - std::max(it->second.desde,
+                                                     ultima_respuesta_.value_or(it->second.desde)));
         }
         ultima_respuesta_ = llegada;
         esperando_.erase(it);

@@ -20,6 +20,10 @@ int espera_libssh(std::chrono::milliseconds plazo) {
 // for this much.
 constexpr std::uint32_t ventana = 4u << 20;
 
+// Polls after a wait's first, while the socket still has something: up to 64 KiB
+// more taken in one wait.
+constexpr int mas_sondeos = 16;
+
 // Runs one libssh call as if the session were non-blocking: it sends what it
 // must and returns SSH_AGAIN instead of waiting for the host's answer.
 template <class F> int sin_esperar(ssh_session s, F &&llamada) {
@@ -250,6 +254,15 @@ bool RedSsh::espera(std::chrono::milliseconds paciencia, const std::string &acci
         }
         int r = ssh_event_dopoll(evento_.get(),
                                  static_cast<int>(std::max<long long>(paciencia.count(), 0)));
+        // libssh takes at most 4 KiB off the socket per poll: what else is there is
+        // taken now, a few polls more, rather than after a whole round of the waiter.
+        for (int i = 0; i < mas_sondeos && r == SSH_OK; ++i) {
+            int otro = ssh_event_dopoll(evento_.get(), 0);
+            if (otro != SSH_OK) {
+                r = otro == SSH_ERROR ? otro : r;
+                break;
+            }
+        }
         ssh_event_remove_session(evento_.get(), conexion_.ssh.get());
         algo = r == SSH_OK;
         error = r == SSH_ERROR;

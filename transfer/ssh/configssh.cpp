@@ -146,6 +146,18 @@ std::optional<int> connect_timeout_de_archivo(const std::string &ruta, std::stri
     return primer_plazo(valores_de_archivo(ruta, host, "ConnectTimeout"));
 }
 
+std::optional<ValorConfigurado> primer_valor_configurado(const std::string &config_usuario,
+                                                         const std::string &config_sistema,
+                                                         std::string_view host,
+                                                         std::string_view palabra) {
+    for (const auto &ruta : {config_usuario, config_sistema}) {
+        if (auto v = valores_de_archivo(ruta, host, palabra); !v.empty()) {
+            return ValorConfigurado{v.front(), ruta};
+        }
+    }
+    return std::nullopt;
+}
+
 std::chrono::seconds plazo_de_conexion(const std::string &config_usuario,
                                        const std::string &config_sistema, std::string_view host) {
     constexpr int por_omision = 30;

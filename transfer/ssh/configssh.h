@@ -1,7 +1,8 @@
 // libssh reads ConnectTimeout, IdentityFile and IdentityAgent into its session
 // but offers no way to read them back, and the watchdog and the key holder need
 // them, so they are read here as OpenSSH would: from the Host blocks matching
-// the name as given.
+// the name as given. So is Ciphers, whose "+", "-" and "^" forms libssh 0.10
+// does not know.
 #pragma once
 
 #include <chrono>
@@ -20,6 +21,18 @@ std::vector<std::string> valores(std::string_view configuracion, std::string_vie
 // The same from a file; nothing if it cannot be read.
 std::vector<std::string> valores_de_archivo(const std::string &ruta, std::string_view host,
                                             std::string_view palabra);
+
+struct ValorConfigurado {
+    std::string valor;
+    std::string archivo; // the configuration file it was read from
+};
+
+// The first value of `palabra` for `host` in the user's configuration file, else in the
+// system's.
+std::optional<ValorConfigurado> primer_valor_configurado(const std::string &config_usuario,
+                                                         const std::string &config_sistema,
+                                                         std::string_view host,
+                                                         std::string_view palabra);
 
 // Seconds of ConnectTimeout for `host` in the configuration text: its first
 // value, if valid.

@@ -4,6 +4,7 @@
 #include "rutas.h"
 #include "sockvor.h"
 #include "ssh/autenticacion.h"
+#include "ssh/cifrados.h"
 #include "ssh/configssh.h"
 #include "ssh/identidades.h"
 #include "ssh/llave_host.h"
@@ -104,6 +105,14 @@ std::unique_ptr<ConexionSsh> conecta(const std::string &ip, const std::string &l
     // libssh 0.10 takes its directory from passwd, not from HOME.
     opcion(SSH_OPTIONS_SSH_DIR, dir_ssh.c_str());
     opcion(SSH_OPTIONS_KNOWNHOSTS, conocidos.c_str());
+    bool aes = procesador_con_aes();
+    auto cifrados = [&](const std::string &lista) {
+        opcion(SSH_OPTIONS_CIPHERS_C_S, lista.c_str());
+        opcion(SSH_OPTIONS_CIPHERS_S_C, lista.c_str());
+    };
+    // Before the configuration, so that a plain Ciphers list libssh reads where we do
+    // not look (an Include, a Match block) still replaces it.
+    cifrados(cifrados_por_omision(aes));
     if (ssh_options_parse_config(ss, nullptr) < 0) {
         falla(SOCKVOR_E_CONFIG, "No se pudo leer la configuración SSH de " + dir_ssh +
                                     " para el host " + ip + ": " + visible(ssh_get_error(ss)));
@@ -114,6 +123,12 @@ std::unique_ptr<ConexionSsh> conecta(const std::string &ip, const std::string &l
         opcion(SSH_OPTIONS_PORT, &direccion->puerto);
     }
     opcion(SSH_OPTIONS_USER, login.c_str());
+    // libssh 0.10 ignores a Ciphers line in the "+", "-" or "^" form, and takes an
+    // unknown name in a list without a word where OpenSSH refuses the line.
+    if (auto linea = primer_valor_configurado(dir_ssh + "/config", "/etc/ssh/ssh_config",
+                                              direccion->host, "Ciphers")) {
+        cifrados(cifrados_configurados(linea->valor, aes, linea->archivo, ip));
+    }
     int si = 1;
     int no = 0;
     opcion(SSH_OPTIONS_NODELAY, &si);
