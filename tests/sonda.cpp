@@ -57,6 +57,15 @@ std::string con(int fd, const std::function<long(int)> &uso) {
     return fd < 0 ? "sin descriptor" : hecho(uso(fd));
 }
 
+// What a call that makes a descriptor gives; the descriptor, if made, is closed.
+std::string y_cierra(long fd) {
+    std::string r = hecho(fd);
+    if (fd >= 0) {
+        ::close(static_cast<int>(fd));
+    }
+    return r;
+}
+
 // A POSIX ACL granting everyone read and write: what would turn a 600 file into 666.
 std::vector<char> acl_abierta() {
     struct Entrada {
@@ -87,12 +96,7 @@ const std::vector<std::pair<const char *, std::function<std::string()>>> &intent
     static const std::vector<std::pair<const char *, std::function<std::string()>>> lista = {
         {"crea_fuera",
          [] {
-             int fd = ::open(fuera("nuevo").c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
-             std::string r = hecho(fd);
-             if (fd >= 0) {
-                 ::close(fd);
-             }
-             return r;
+             return y_cierra(::open(fuera("nuevo").c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
          }},
         {"acl_por_lectura",
          [] {
@@ -154,42 +158,14 @@ const std::vector<std::pair<const char *, std::function<std::string()>>> &intent
         {"io_uring",
          [] {
              std::array<std::uint32_t, 30> parametros{};
-             long fd = ::syscall(SYS_io_uring_setup, 4, parametros.data());
-             std::string r = hecho(fd);
-             if (fd >= 0) {
-                 ::close(static_cast<int>(fd));
-             }
-             return r;
+             return y_cierra(::syscall(SYS_io_uring_setup, 4, parametros.data()));
          }},
         {"int80", [] { return hecho(getpid_i386()); }},
         // What the seal alone takes away.
         {"lee_fuera",
-         [] {
-             int fd = ::open(fuera("archivo").c_str(), O_RDONLY | O_CLOEXEC);
-             std::string r = hecho(fd);
-             if (fd >= 0) {
-                 ::close(fd);
-             }
-             return r;
-         }},
-        {"socket_inet",
-         [] {
-             int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-             std::string r = hecho(s);
-             if (s >= 0) {
-                 ::close(s);
-             }
-             return r;
-         }},
-        {"socket_unix",
-         [] {
-             int s = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-             std::string r = hecho(s);
-             if (s >= 0) {
-                 ::close(s);
-             }
-             return r;
-         }},
+         [] { return y_cierra(::open(fuera("archivo").c_str(), O_RDONLY | O_CLOEXEC)); }},
+        {"socket_inet", [] { return y_cierra(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)); }},
+        {"socket_unix", [] { return y_cierra(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)); }},
         {"proceso",
          [] {
              pid_t p = ::fork();
