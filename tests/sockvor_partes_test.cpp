@@ -174,7 +174,7 @@ TEST(Partes, ConnectTimeoutDeLaConfiguracion) {
 }
 
 // A Ciphers value over the default, as `ssh -G -o Ciphers=...` prints OpenSSH's over its
-// own; "" where OpenSSH calls it a bad cipher spec.
+// own; "" where OpenSSH refuses the line.
 TEST(Partes, CifradosComoOpenSsh) {
     const std::string aes = "aes128-gcm@openssh.com,aes256-gcm@openssh.com,"
                             "chacha20-poly1305@openssh.com,aes256-ctr,aes192-ctr,aes128-ctr";
