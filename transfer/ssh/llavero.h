@@ -1,7 +1,8 @@
-// The key holder: a child process that lives for one authentication, reads the
-// private keys and talks to the user's agent, and serves the ssh-agent protocol
-// over a socket pair. The process that talks to the host never reads a private
-// key file nor holds a key; it hands its end to libssh as the agent.
+// The key holder: a child process that lives for one connection's authentication,
+// started before the process is sealed (encierro.h). It reads the private keys and
+// talks to the user's agent, and serves the ssh-agent protocol over a socket pair.
+// The process that talks to the host never reads a private key file nor holds a key;
+// it hands its end to libssh as the agent.
 #pragma once
 
 #include "recursos.h"
