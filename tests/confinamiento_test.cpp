@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 #include <linux/filter.h>
 #include <linux/landlock.h>
+#include <linux/netlink.h>
 #include <linux/seccomp.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
@@ -198,6 +199,13 @@ void comprueba(Kernel kernel) {
         {"corta un archivo fuera", Quien::ambos,
          [&] { return hecho(truncate((fuera + "/existente").c_str(), 1)); }},
         {"empuja a la terminal", Quien::filtro, empuja, "", empujado},
+        {"abre un socket de otra familia", Quien::filtro,
+         [&] {
+             int s = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
+             std::string r = hecho(s);
+             close(s);
+             return r;
+         }},
         {"enlace en A", Quien::ambos,
          [&] { return hecho(symlink("/etc/passwd", (a + "/enlace.xml").c_str())); }},
         {"carpeta en A", Quien::ambos, [&] { return hecho(mkdir((a + "/sub").c_str(), 0755)); }},

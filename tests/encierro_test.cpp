@@ -107,6 +107,9 @@ TEST(Encierro, CadaIntentoNegadoDesdeLosPrimerosBytesDelHost) {
         {"proceso", "ENOSYS"},
         {"programa", "ENOSYS"},
         {"senal_a_otro", "ENOSYS"},
+        {"senal_por_descriptor", "ENOSYS"},
+        {"limite_de_otro", "ENOSYS"},
+        {"prctl_otro", "ENOSYS"},
         {"senal_a_si_mismo", "0"},
     };
     Corrida c;

@@ -24,6 +24,8 @@
 #include <linux/fsverity.h>
 #include <string>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -184,6 +186,20 @@ const std::vector<std::pair<const char *, std::function<std::string()>>> &intent
              return hecho(::execve("/nonexistent/programa", nada, nada));
          }},
         {"senal_a_otro", [] { return hecho(::kill(::getppid(), 0)); }},
+        // Other ways to reach another process: its SIGIO by a descriptor, its limits.
+        {"senal_por_descriptor",
+         [] {
+             return con(archivo_leido, [](int fd) { return ::fcntl(fd, F_SETOWN, ::getppid()); });
+         }},
+        {"limite_de_otro",
+         [] {
+             rlimit l{};
+             if (::prlimit(::getppid(), RLIMIT_CORE, nullptr, &l) != 0) {
+                 return std::string("sin lectura");
+             }
+             return hecho(::prlimit(::getppid(), RLIMIT_CORE, &l, nullptr));
+         }},
+        {"prctl_otro", [] { return hecho(::prctl(PR_SET_CHILD_SUBREAPER, 1)); }},
         {"senal_a_si_mismo", [] { return hecho(::kill(::getpid(), 0)); }},
     };
     return lista;
