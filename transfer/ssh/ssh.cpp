@@ -55,19 +55,13 @@ std::string directorio_personal() {
 // A known_hosts path as libssh holds it before connecting: a configuration's
 // UserKnownHostsFile is kept as written until then.
 std::string archivo_de(ssh_session ss, ssh_options_e cual, const std::string &omision,
-                       const std::string &home) {
+                       const Expansion &e) {
     char *valor = nullptr;
     if (ssh_options_get(ss, cual, &valor) != 0 || !valor) {
         return omision;
     }
-    std::string ruta = valor;
+    std::string ruta = expande(valor, e);
     ssh_string_free_char(valor);
-    if (ruta.rfind("~/", 0) == 0) {
-        ruta = home + ruta.substr(1);
-    }
-    if (auto d = ruta.find("%d"); d != std::string::npos) {
-        ruta.replace(d, 2, home + "/.ssh");
-    }
     return ruta;
 }
 
@@ -154,9 +148,10 @@ std::unique_ptr<ConexionSsh> conecta(const std::string &ip, const std::string &l
     ssh_string_free_char(real);
     unsigned puerto = 22;
     ssh_options_get_port(ss, &puerto);
+    const Expansion e{home, dir_ssh, host, login, puerto};
     HostSsh h{host, puerto, nombra(ip, host, puerto),
-              archivo_de(ss, SSH_OPTIONS_KNOWNHOSTS, conocidos, home),
-              archivo_de(ss, SSH_OPTIONS_GLOBAL_KNOWNHOSTS, "/etc/ssh/ssh_known_hosts", home)};
+              archivo_de(ss, SSH_OPTIONS_KNOWNHOSTS, conocidos, e),
+              archivo_de(ss, SSH_OPTIONS_GLOBAL_KNOWNHOSTS, "/etc/ssh/ssh_known_hosts", e)};
     auto conocidas = consulta_conocidos(ss, h);
 
     s->socket = conecta_tcp(ip, host, puerto, s->plazo);
@@ -165,7 +160,6 @@ std::unique_ptr<ConexionSsh> conecta(const std::string &ip, const std::string &l
     s->entregado = true;
     // The key holder reads the keys and reaches the user's agent; it starts before the
     // seal, and the process that reads the host's bytes never does either.
-    Expansion e{home, dir_ssh, host, login, puerto};
     auto ids = identidades({dir_ssh + "/config", "/etc/ssh/ssh_config"}, direccion->host, e,
                            std::getenv("SSH_AUTH_SOCK"));
     Llavero llavero(ids, login, s->plazo,
