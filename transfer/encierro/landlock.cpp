@@ -1,5 +1,6 @@
 #include "encierro/landlock.h"
 
+#include "encierro/asan.h"
 #include "recursos.h"
 
 #include <cstdint>
@@ -117,14 +118,13 @@ bool lee_solo_en(int carpeta) {
     const std::uint64_t leer = LANDLOCK_ACCESS_FS_READ_FILE | LANDLOCK_ACCESS_FS_READ_DIR;
     // Where a closed descriptor's number is kept taken (llavero.cpp).
     Descriptor nulo(::open("/dev/null", O_PATH | O_CLOEXEC));
-#if defined(__SANITIZE_ADDRESS__)
+    Descriptor proc;
+#if SOCKVOR_CON_ASAN
     // The leak checker reads the process's threads and maps at exit: sanitized builds only.
-    Descriptor proc(::open("/proc", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    proc = Descriptor(::open("/proc", O_PATH | O_DIRECTORY | O_CLOEXEC));
+#endif
     return aplica(
         v, a, {{carpeta, leer}, {nulo.get(), LANDLOCK_ACCESS_FS_READ_FILE}, {proc.get(), leer}});
-#else
-    return aplica(v, a, {{carpeta, leer}, {nulo.get(), LANDLOCK_ACCESS_FS_READ_FILE}});
-#endif
 }
 
 } // namespace sockvor::landlock

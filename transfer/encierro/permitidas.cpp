@@ -1,6 +1,7 @@
 #include "encierro/permitidas.h"
 
 #include "deposito/origen.h"
+#include "encierro/asan.h"
 
 #include <asm/prctl.h>
 #include <cerrno>
@@ -14,14 +15,6 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 #include <vector>
-
-#if defined(__SANITIZE_ADDRESS__)
-#define SOCKVOR_CON_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define SOCKVOR_CON_ASAN 1
-#endif
-#endif
 
 namespace sockvor {
 
