@@ -45,15 +45,16 @@ void detiene_hilos() {
     detiene_asegurador();
 }
 
-// Confines writes to the folder behind `fd` (-1: nowhere) and installs the first list.
-bool confina_a(int fd) {
-    detiene_hilos();
-    bool con_landlock = landlock::escribe_solo_en(fd);
-    permite_solo(Lista::deposito, {.vedar_truncado_al_abrir = con_landlock && landlock::abi() < 3});
-    return con_landlock;
+Descriptor abre_carpeta(const std::string &carpeta) {
+    return Descriptor(::open(carpeta.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
 }
 
-void anota(std::string carpeta, const Descriptor &fd) {
+// Confines writes to `carpeta`, behind `fd` (none: nowhere), and installs the first list.
+void confina_en(std::string carpeta, const Descriptor &fd) {
+    detiene_hilos();
+    bool con_landlock = landlock::escribe_solo_en(fd.get());
+    permite_solo(Lista::deposito, {.vedar_truncado_al_abrir = con_landlock && landlock::abi() < 3});
+    estado = con_landlock ? Estado::confinado : Estado::sin_landlock;
     struct stat s {};
     if (fd && ::fstat(fd.get(), &s) == 0) {
         dispositivo = s.st_dev;
@@ -64,7 +65,7 @@ void anota(std::string carpeta, const Descriptor &fd) {
 
 // The confined folder, as confined: none if another has taken its name since.
 Descriptor abre_confinada() {
-    Descriptor fd(::open(carpeta_confinada.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    Descriptor fd = abre_carpeta(carpeta_confinada);
     struct stat s {};
     if (fd && (::fstat(fd.get(), &s) != 0 || s.st_dev != dispositivo || s.st_ino != inodo)) {
         fd.cierra();
@@ -80,9 +81,8 @@ void conoce_deposito(const std::string &prefijo) {
     }
     conocida = true;
     std::string carpeta = carpeta_de(prefijo + "/x");
-    Descriptor fd(::open(carpeta.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    estado = confina_a(fd.get()) ? Estado::confinado : Estado::sin_landlock;
-    anota(std::move(carpeta), fd);
+    Descriptor fd = abre_carpeta(carpeta);
+    confina_en(std::move(carpeta), fd);
 }
 
 void confina(const std::string &local) {
@@ -109,12 +109,10 @@ void confina(const std::string &local) {
     if (::faccessat(AT_FDCWD, carpeta.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
         return; // this fetch fails on its own and does not count
     }
-    Descriptor fd(::open(carpeta.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    if (!fd) {
-        return;
+    Descriptor fd = abre_carpeta(carpeta);
+    if (fd) {
+        confina_en(std::move(carpeta), fd);
     }
-    estado = confina_a(fd.get()) ? Estado::confinado : Estado::sin_landlock;
-    anota(std::move(carpeta), fd);
 }
 
 void sella(pid_t hijo) {
