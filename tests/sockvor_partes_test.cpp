@@ -235,14 +235,11 @@ struct Paquete {
         return *this;
     }
     Paquete &u32(std::uint32_t v) {
-        for (int i = 24; i >= 0; i -= 8) {
-            bytes += static_cast<char>((v >> i) & 0xff);
-        }
+        agrega_u32(bytes, v);
         return *this;
     }
     Paquete &cadena(const std::string &c) {
-        u32(static_cast<std::uint32_t>(c.size()));
-        bytes += c;
+        agrega_cadena(bytes, c);
         return *this;
     }
 };

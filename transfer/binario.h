@@ -10,12 +10,15 @@
 
 namespace sockvor {
 
+inline void agrega_u32(std::string &destino, std::uint32_t v) {
+    for (int corrimiento = 24; corrimiento >= 0; corrimiento -= 8) {
+        destino += static_cast<char>((v >> corrimiento) & 0xff);
+    }
+}
+
 // A string as SSH writes it inside a structure (a key, a signature): its length, then its bytes.
 inline void agrega_cadena(std::string &destino, std::string_view s) {
-    auto largo = static_cast<std::uint32_t>(s.size());
-    for (int corrimiento = 24; corrimiento >= 0; corrimiento -= 8) {
-        destino += static_cast<char>((largo >> corrimiento) & 0xff);
-    }
+    agrega_u32(destino, static_cast<std::uint32_t>(s.size()));
     destino.append(s);
 }
 
@@ -32,9 +35,7 @@ class Escritor {
         return *this;
     }
     Escritor &u32(std::uint32_t v) {
-        for (int corrimiento = 24; corrimiento >= 0; corrimiento -= 8) {
-            bytes_ += static_cast<char>((v >> corrimiento) & 0xff);
-        }
+        agrega_u32(bytes_, v);
         return *this;
     }
     Escritor &u64(std::uint64_t v) {
@@ -42,15 +43,13 @@ class Escritor {
         return u32(static_cast<std::uint32_t>(v));
     }
     Escritor &cadena(std::string_view s) {
-        u32(static_cast<std::uint32_t>(s.size()));
-        bytes_.append(s);
+        agrega_cadena(bytes_, s);
         return *this;
     }
     std::string termina() {
-        auto largo = static_cast<std::uint32_t>(bytes_.size() - 4);
-        for (int i = 0; i < 4; ++i) {
-            bytes_[static_cast<std::size_t>(i)] = static_cast<char>((largo >> (24 - 8 * i)) & 0xff);
-        }
+        std::string largo;
+        agrega_u32(largo, static_cast<std::uint32_t>(bytes_.size() - 4));
+        bytes_.replace(0, 4, largo);
         return std::move(bytes_);
     }
 
