@@ -75,10 +75,8 @@ Llaves::Llaves(const Identidades &ids, std::string login, std::chrono::milliseco
         carga(a);
     }
     // A key kept back that was listed all the same (through the agent) was offered already.
-    std::erase_if(con_frase_, [this](const agente::ConFrase &c) {
-        return !c.blob.empty() && std::any_of(lista_.begin(), lista_.end(),
-                                              [&](const auto &i) { return i.blob == c.blob; });
-    });
+    std::erase_if(con_frase_,
+                  [this](const agente::ConFrase &c) { return !c.blob.empty() && listada(c.blob); });
 }
 
 void Llaves::conecta_agente(const std::string &ruta, std::chrono::milliseconds plazo) {
@@ -139,13 +137,16 @@ void Llaves::carga(const std::string &archivo) {
 bool Llaves::lista(std::string blob, std::string comentario) {
     std::size_t largo = 8 + blob.size() + comentario.size();
     if (lista_.size() == agente::identidades_maximas ||
-        largo_lista_ + largo > agente::mensaje_maximo - 16 ||
-        std::any_of(lista_.begin(), lista_.end(), [&](const auto &i) { return i.blob == blob; })) {
+        largo_lista_ + largo > agente::mensaje_maximo - 16 || listada(blob)) {
         return false;
     }
     largo_lista_ += largo;
     lista_.push_back({std::move(blob), std::move(comentario)});
     return true;
+}
+
+bool Llaves::listada(std::string_view blob) const {
+    return std::any_of(lista_.begin(), lista_.end(), [&](const auto &i) { return i.blob == blob; });
 }
 
 std::string Llaves::atiende(std::string_view cuerpo) {
@@ -172,9 +173,7 @@ std::string Llaves::firma(const agente::PideFirma &pedido) {
             return f ? agente::firma(*f) : agente::falla();
         }
     }
-    bool listada = std::any_of(lista_.begin(), lista_.end(),
-                               [&](const auto &i) { return i.blob == pedido.blob; });
-    if (!listada || !agente_) {
+    if (!listada(pedido.blob) || !agente_) {
         return agente::falla();
     }
     std::optional<std::string> respuesta;

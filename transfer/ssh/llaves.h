@@ -30,6 +30,7 @@ class Llaves {
     void carga(const std::string &archivo);
     // Lists a key, unless listed already or the list is full.
     bool lista(std::string blob, std::string comentario);
+    bool listada(std::string_view blob) const;
     std::string firma(const agente::PideFirma &pedido);
 
     std::string login_;
