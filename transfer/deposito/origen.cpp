@@ -16,8 +16,10 @@ namespace sockvor {
 
 namespace {
 
-constexpr std::string_view version = "3"; // the decimal form of earlier versions
-constexpr std::string_view version_fija = "4";
+// Each record starts with its version and a space: decimal fields up to "3 ", then
+// fixed hexadecimal columns.
+constexpr std::string_view version_decimal = "3 ";
+constexpr std::string_view version_fija = "4 ";
 constexpr std::size_t largo_clave = 32;
 constexpr std::size_t largo_remota = 16;
 // The digest and three decimal fields with their spaces; anything longer is not ours.
@@ -135,10 +137,10 @@ Vista vista_de(const struct stat &s) {
 }
 
 std::optional<Origen> lee_decimal(std::string_view texto) {
-    if (texto.size() > largo_maximo || texto.substr(0, version.size() + 1) != "3 ") {
+    if (texto.size() > largo_maximo || !texto.starts_with(version_decimal)) {
         return std::nullopt;
     }
-    texto.remove_prefix(version.size() + 1);
+    texto.remove_prefix(version_decimal.size());
     Origen o;
     auto espacio = texto.find(' ');
     if (espacio == std::string_view::npos || !hex_de(texto.substr(0, espacio), largo_remota)) {
@@ -202,15 +204,15 @@ std::string escribe_origen(const Origen &o) {
         return {};
     }
     char texto[largo_origen + 1];
-    std::snprintf(texto, sizeof texto, "%s %s %016llx %09llx %08x", version_fija.data(),
+    std::snprintf(texto, sizeof texto, "%s%s %016llx %09llx %08x", version_fija.data(),
                   o.remota.c_str(), static_cast<unsigned long long>(o.inodo),
                   static_cast<unsigned long long>(o.mtime_local_s), o.mtime_local_ns);
     return texto;
 }
 
 std::optional<Origen> lee_origen(std::string_view texto) {
-    if (texto.size() == largo_origen && texto.substr(0, 2) == "4 ") {
-        return lee_fijo(texto.substr(2));
+    if (texto.size() == largo_origen && texto.starts_with(version_fija)) {
+        return lee_fijo(texto.substr(version_fija.size()));
     }
     return lee_decimal(texto);
 }
